@@ -1,0 +1,250 @@
+#include "_cquoril/args.h"
+
+#include <cstring>
+
+int params_init(ParamList* pl) {
+  for (int i = 0; i < pl->nparams; i++) {
+    if (pl->interned[i]) continue;
+    pl->interned[i] = PyUnicode_InternFromString(pl->names[i]);
+    if (!pl->interned[i]) return -1;
+  }
+  return 0;
+}
+
+static void raise_count(const ParamList* pl, const char* how, Py_ssize_t expected,
+                        Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError,
+               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               pl->fname, how, expected, expected == 1 ? "" : "s", given);
+}
+
+static int find_param(const ParamList* pl, PyObject* key) {
+  for (int i = 0; i < pl->nparams; i++)
+    if (pl->interned[i] == key) return i;
+  for (int i = 0; i < pl->nparams; i++) {
+    int eq = PyUnicode_Compare(key, pl->interned[i]);
+    if (eq == 0) return i;
+    if (eq == -1 && PyErr_Occurred()) return -2;
+  }
+  return -1;
+}
+
+int parse_args(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** slots) {
+  if (nargs > pl->npos) {
+    raise_count(pl, pl->npos == pl->nreq ? "exactly" : "at most", pl->npos, nargs);
+    return -1;
+  }
+  for (int i = 0; i < pl->nparams; i++) slots[i] = i < nargs ? args[i] : nullptr;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; k++) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", pl->fname);
+      return -1;
+    }
+    int i = find_param(pl, key);
+    if (i == -2) return -1;
+    if (i == -1) {
+      if (pl->ignore_unknown) continue;
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   pl->fname, key);
+      return -1;
+    }
+    if (slots[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   pl->fname, key);
+      return -1;
+    }
+    slots[i] = args[nargs + k];
+  }
+  for (int i = 0; i < pl->nreq; i++) {
+    if (!slots[i]) {
+      raise_count(pl, "exactly", pl->nreq, i);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int flatten_args(PyObject* args, PyObject* kwargs, FlatArgs* out) {
+  Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  out->nargs = nargs;
+  if (!kwargs || !PyDict_GET_SIZE(kwargs)) {
+    out->storage = Ref::borrow(args);
+    return 0;
+  }
+  int rc = 0;
+  Py_BEGIN_CRITICAL_SECTION(kwargs);
+  Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+  Ref values(PyTuple_New(nargs + nkw));
+  Ref names(PyTuple_New(nkw));
+  if (!values || !names) {
+    rc = -1;
+  } else {
+    for (Py_ssize_t i = 0; i < nargs; i++)
+      PyTuple_SET_ITEM(values.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+      PyTuple_SET_ITEM(values.get(), nargs + k, Py_NewRef(value));
+      k++;
+    }
+    out->storage = std::move(values);
+    out->kwnames = std::move(names);
+  }
+  Py_END_CRITICAL_SECTION();
+  return rc;
+}
+
+int parse_tuple_dict(const ParamList* pl, PyObject* args, PyObject* kwargs,
+                     FlatArgs* keep, PyObject** slots) {
+  if (flatten_args(args, kwargs, keep) < 0) return -1;
+  return parse_args(pl, keep->array(), keep->nargs, keep->kwnames.get(), slots);
+}
+
+int convert_bool(PyObject* obj, bool* out) {
+  if (obj == Py_True) { *out = true; return 0; }
+  if (obj == Py_False || obj == Py_None) { *out = false; return 0; }
+  int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return -1;
+  *out = truth != 0;
+  return 0;
+}
+
+// An int object for obj: obj itself when it is an int, else what __int__ gives.
+static Ref int_value(PyObject* obj) {
+  if (PyLong_Check(obj)) return Ref::borrow(obj);
+  PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+  if (!nb || !nb->nb_int) {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return Ref();
+  }
+  Ref result(nb->nb_int(obj));
+  if (!result || PyLong_CheckExact(result.get())) return result;
+  if (!PyLong_Check(result.get())) {
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                 Py_TYPE(result.get())->tp_name);
+    return Ref();
+  }
+  if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                       "__int__ returned non-int (type %.200s).  The ability to return an "
+                       "instance of a strict subclass of int is deprecated, and may be "
+                       "removed in a future version of Python.",
+                       Py_TYPE(result.get())->tp_name) < 0)
+    return Ref();
+  return result;
+}
+
+// The interpreter's own error for an int that overflows a C int.
+static int raise_c_int_overflow(PyObject* value) {
+  int ignored = PyLong_AsInt(value);
+  (void)ignored;
+  if (!PyErr_Occurred())
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+  return -1;
+}
+
+int convert_int(PyObject* obj, int* out) {
+  Ref value = int_value(obj);
+  if (!value) return -1;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  constexpr long long huge = 1LL << 60;
+  if (overflow || v >= huge || v <= -huge) return raise_c_int_overflow(value.get());
+  if (v > INT32_MAX || v < INT32_MIN) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
+    return -1;
+  }
+  *out = static_cast<int>(v);
+  return 0;
+}
+
+int convert_char(PyObject* obj, int8_t* out) {
+  Ref value = int_value(obj);
+  if (!value) return -1;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (overflow || v > INT32_MAX || v < INT32_MIN) return raise_c_int_overflow(value.get());
+  if (v > 127 || v < -128) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "char");
+    return -1;
+  }
+  *out = static_cast<int8_t>(v);
+  return 0;
+}
+
+int convert_long(PyObject* obj, long long* out) {
+  Ref value = int_value(obj);
+  if (!value) return -1;
+  long long v = PyLong_AsLongLong(value.get());
+  if (v == -1 && PyErr_Occurred()) return -1;
+  *out = v;
+  return 0;
+}
+
+int convert_unsigned(PyObject* obj, const char* ctype, unsigned long long* out) {
+  Ref value = int_value(obj);
+  if (!value) return -1;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (overflow < 0 || (!overflow && v < 0)) {
+    PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", ctype);
+    return -1;
+  }
+  if (!overflow) {
+    *out = static_cast<unsigned long long>(v);
+    return 0;
+  }
+  unsigned long long u = PyLong_AsUnsignedLongLong(value.get());
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+  *out = u;
+  return 0;
+}
+
+int convert_ssize(PyObject* obj, Py_ssize_t* out) {
+  Py_ssize_t v = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  *out = v;
+  return 0;
+}
+
+int convert_byte_string(PyObject* obj, const char** data, Py_ssize_t* len) {
+  if (PyUnicode_Check(obj)) {
+    if (!PyUnicode_IS_ASCII(obj)) {
+      Ref failed(PyUnicode_AsASCIIString(obj));
+      if (!failed) return -1;
+    }
+    *data = PyUnicode_AsUTF8AndSize(obj, len);
+    return *data ? 0 : -1;
+  }
+  if (PyByteArray_Check(obj)) {
+    *data = PyByteArray_AS_STRING(obj);
+    *len = PyByteArray_GET_SIZE(obj);
+    return 0;
+  }
+  char* p = nullptr;
+  if (PyBytes_AsStringAndSize(obj, &p, len) < 0) return -1;
+  *data = p;
+  return 0;
+}
+
+PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  Ref tuple(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    kwargs = Ref(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+        return nullptr;
+  }
+  return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}

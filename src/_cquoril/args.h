@@ -1,0 +1,51 @@
+// The one argument scheme shared by every callable, and the value converters.
+#pragma once
+#include "ref.h"
+
+#include <cstdint>
+
+// A callable's parameters. Names are interned once, at module exec.
+struct ParamList {
+  const char* fname;            // the name used in messages
+  const char* const* names;     // nparams entries
+  int nparams;
+  int npos;                     // leading parameters that may be positional
+  int nreq;                     // required parameters (nreq <= npos)
+  bool ignore_unknown;          // keywords naming no parameter are ignored
+  PyObject* interned[24];       // filled by params_init
+};
+
+int params_init(ParamList* pl);
+
+// Fills slots[0..nparams) with borrowed values, or null for unfilled ones.
+// kwvalues follow the positional arguments in `args`, as in vectorcall.
+int parse_args(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** slots);
+
+// The generic type call hands over a tuple and a dict; this flattens them
+// into the vectorcall layout and keeps the values alive while parsing.
+struct FlatArgs {
+  Ref storage;   // tuple of positional then keyword values
+  Ref kwnames;   // tuple of keyword names, or null
+  Py_ssize_t nargs = 0;
+  PyObject* const* array() const {
+    return storage ? &PyTuple_GET_ITEM(storage.get(), 0) : nullptr;
+  }
+};
+int flatten_args(PyObject* args, PyObject* kwargs, FlatArgs* out);
+
+int parse_tuple_dict(const ParamList* pl, PyObject* args, PyObject* kwargs,
+                     FlatArgs* keep, PyObject** slots);
+
+// Converters: each returns 0, or -1 with an exception set.
+int convert_bool(PyObject* obj, bool* out);
+int convert_int(PyObject* obj, int* out);
+int convert_char(PyObject* obj, int8_t* out);
+int convert_long(PyObject* obj, long long* out);
+int convert_unsigned(PyObject* obj, const char* ctype, unsigned long long* out);
+int convert_ssize(PyObject* obj, Py_ssize_t* out);
+int convert_byte_string(PyObject* obj, const char** data, Py_ssize_t* len);
+
+// Calls a type the general way (tp_new then tp_init) from vectorcall arguments.
+PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);

@@ -1,0 +1,403 @@
+// The object encoder: Python objects into the Packer's buffer.
+#include "_cquoril/args.h"
+#include "_cquoril/dt.h"
+#include "_cquoril/ft.h"
+#include "_cquoril/module.h"
+#include "_packer/packer.h"
+
+namespace {
+
+constexpr int NOT_HANDLED = -2;
+
+int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left);
+
+int raise_too_large(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return -1;
+}
+
+// An OverflowError while converting an int: route the int to `default`, or
+// replace the error by ours with the original as its context.
+int int_overflow(bool default_allowed) {
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+  if (default_allowed) {
+    PyErr_Clear();
+    return NOT_HANDLED;
+  }
+  PyObject* caught = PyErr_GetRaisedException();
+  PyErr_SetString(PyExc_OverflowError, "Integer value out of range");
+  PyObject* raised = PyErr_GetRaisedException();
+  PyException_SetContext(raised, caught);
+  PyErr_SetRaisedException(raised);
+  return -1;
+}
+
+int pack_int(EncodeCall* c, PyObject* obj, bool default_allowed) {
+  int positive;
+  if (PyLong_CheckExact(obj)) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
+      return write_int64(c->buf, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (!overflow) {
+      if (v == -1 && PyErr_Occurred()) return -1;
+      return write_int64(c->buf, v);
+    }
+    positive = overflow > 0;
+  } else {
+    Ref zero(PyLong_FromLong(0));
+    Ref gt(PyObject_RichCompare(obj, zero.get(), Py_GT));
+    if (!gt) return int_overflow(default_allowed);
+    positive = PyObject_IsTrue(gt.get());
+    if (positive < 0) return int_overflow(default_allowed);
+  }
+  if (positive) {
+    unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+      return int_overflow(default_allowed);
+    return write_uint64(c->buf, u);
+  }
+  long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) return int_overflow(default_allowed);
+  return write_int64(c->buf, v);
+}
+
+int pack_float(EncodeCall* c, PyObject* obj) {
+  double x;
+  if (PyFloat_CheckExact(obj)) {
+    x = PyFloat_AS_DOUBLE(obj);
+  } else {
+    x = PyFloat_AsDouble(obj);
+    if (x == -1.0 && PyErr_Occurred()) return -1;
+  }
+  return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
+}
+
+int pack_bin(EncodeCall* c, PyObject* obj, const char* data, size_t n) {
+  if (n > SIZE_LIMIT) {
+    PyErr_Format(PyExc_ValueError, "%.200s object is too large", Py_TYPE(obj)->tp_name);
+    return -1;
+  }
+  if (write_bin_header(c->buf, n) < 0) return -1;
+  return buffer_append(c->buf, data, n);
+}
+
+int pack_str(EncodeCall* c, PyObject* obj) {
+  if (c->errors) {
+    Ref encoded(PyUnicode_AsEncodedString(obj, nullptr, c->errors));
+    if (!encoded) return -1;
+    size_t n = PyBytes_GET_SIZE(encoded.get());
+    if (n > SIZE_LIMIT) return raise_too_large("unicode string is too large");
+    if (write_str_header(c->buf, n) < 0) return -1;
+    return buffer_append(c->buf, PyBytes_AS_STRING(encoded.get()), n);
+  }
+  const char* data;
+  Py_ssize_t n;
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    data = static_cast<const char*>(PyUnicode_DATA(obj));
+    n = PyUnicode_GET_LENGTH(obj);
+  } else {
+    data = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!data) return -1;
+  }
+  if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("unicode string is too large");
+  if (write_str_header(c->buf, n) < 0) return -1;
+  return buffer_append(c->buf, data, n);
+}
+
+int raise_unpack_count(Py_ssize_t got) {
+  if (got > 2)
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  else
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                 got == 1 ? "" : "s");
+  return -1;
+}
+
+// Splits one pair as `k, v = item` would. `sized` says whether a sequence of
+// the wrong length is refused from its size rather than by iterating it.
+int unpack_pair(PyObject* item, bool sized, Ref* key, Ref* value) {
+  if (sized) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+    if (n != 2) return raise_unpack_count(n);
+    PyObject** items = PySequence_Fast_ITEMS(item);
+    *key = Ref::borrow(items[0]);
+    *value = Ref::borrow(items[1]);
+    return 0;
+  }
+  Ref it(PyObject_GetIter(item));
+  if (!it) return -1;
+  Ref got[2];
+  for (int i = 0; i < 2; i++) {
+    got[i] = Ref(PyIter_Next(it.get()));
+    if (!got[i]) return PyErr_Occurred() ? -1 : raise_unpack_count(i);
+  }
+  Ref extra(PyIter_Next(it.get()));
+  if (extra) return raise_unpack_count(3);
+  if (PyErr_Occurred()) return -1;
+  *key = std::move(got[0]);
+  *value = std::move(got[1]);
+  return 0;
+}
+
+int pack_pair(EncodeCall* c, PyObject* key, PyObject* value, int depth_left) {
+  if (pack_object(c, key, depth_left) < 0) return -1;
+  return pack_object(c, value, depth_left);
+}
+
+// Walks an exact dict one step at a time under its own critical section; the
+// pair is packed outside it, with new references, since packing runs code.
+int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_left) {
+  Py_ssize_t pos = 0;
+  for (;;) {
+    Ref key, value;
+    bool changed = false, more = false;
+    {
+      CriticalSection cs(dict);
+      if (PyDict_GET_SIZE(dict) != size) {
+        changed = true;
+      } else {
+        PyObject *k, *v;
+        more = PyDict_Next(dict, &pos, &k, &v);
+        if (more) {
+          key = Ref::borrow(k);
+          value = Ref::borrow(v);
+        }
+      }
+    }
+    if (changed) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return -1;
+    }
+    if (!more) return 0;
+    if (pack_pair(c, key.get(), value.get(), depth_left) < 0) return -1;
+  }
+}
+
+int pack_pairs_of(EncodeCall* c, PyObject* items, bool sized_exact, int depth_left);
+
+int pack_map(EncodeCall* c, PyObject* obj, int depth_left) {
+  Py_ssize_t n = PyObject_Size(obj);
+  if (n < 0) return -1;
+  if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("dict is too large");
+  if (write_map_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
+  if (PyDict_CheckExact(obj)) return pack_dict_items(c, obj, n, depth_left);
+  Ref items(PyObject_CallMethod(obj, "items", nullptr));
+  if (!items) return -1;
+  return pack_pairs_of(c, items.get(), false, depth_left);
+}
+
+// Packs each pair of `items`: exact lists and tuples by index, anything else
+// through iteration. With `sized_exact`, pairs that are exact tuples or lists
+// are split by size (pack_map_pairs); otherwise only tuples are.
+int pack_pairs_of(EncodeCall* c, PyObject* items, bool sized_exact, int depth_left) {
+  auto one = [&](PyObject* item) {
+    bool sized = sized_exact ? (PyTuple_CheckExact(item) || PyList_CheckExact(item))
+                             : PyTuple_Check(item);
+    Ref key, value;
+    if (unpack_pair(item, sized, &key, &value) < 0) return -1;
+    return pack_pair(c, key.get(), value.get(), depth_left);
+  };
+  if (PyList_CheckExact(items)) {
+    for (Py_ssize_t i = 0;; i++) {
+      Ref item(list_item_ref(items, i));
+      if (!item) return 0;
+      if (one(item.get()) < 0) return -1;
+    }
+  }
+  if (PyTuple_CheckExact(items)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++)
+      if (one(PyTuple_GET_ITEM(items, i)) < 0) return -1;
+    return 0;
+  }
+  Ref it(PyObject_GetIter(items));
+  if (!it) return -1;
+  while (Ref item{PyIter_Next(it.get())})
+    if (one(item.get()) < 0) return -1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
+  size_t n = static_cast<size_t>(Py_SIZE(obj));
+  if (n > SIZE_LIMIT) return raise_too_large("list is too large");
+  if (write_array_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
+  if (PyList_CheckExact(obj)) {
+    for (Py_ssize_t i = 0;; i++) {
+      Ref item(list_item_ref(obj, i));
+      if (!item) return 0;
+      if (pack_object(c, item.get(), depth_left) < 0) return -1;
+    }
+  }
+  if (PyTuple_CheckExact(obj)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); i++)
+      if (pack_object(c, PyTuple_GET_ITEM(obj, i), depth_left) < 0) return -1;
+    return 0;
+  }
+  Ref it(PyObject_GetIter(obj));
+  if (!it) return -1;
+  while (Ref item{PyIter_Next(it.get())})
+    if (pack_object(c, item.get(), depth_left) < 0) return -1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+int pack_ext(EncodeCall* c, PyObject* obj) {
+  Ref data(PyObject_GetAttrString(obj, "data"));
+  if (!data) return -1;
+  const char* bytes;
+  Py_ssize_t n;
+  if (convert_byte_string(data.get(), &bytes, &n) < 0) return -1;
+  Py_ssize_t declared = PyObject_Size(data.get());
+  if (declared < 0) return -1;
+  if (static_cast<size_t>(declared) > SIZE_LIMIT) return raise_too_large("EXT data is too large");
+  Ref code_obj(PyObject_GetAttrString(obj, "code"));
+  if (!code_obj) return -1;
+  long long code;
+  if (convert_long(code_obj.get(), &code) < 0) return -1;
+  // len(data) may have run code that changed a bytearray; take its bytes afresh.
+  if (convert_byte_string(data.get(), &bytes, &n) < 0) return -1;
+  if (write_ext_header(c->buf, static_cast<int8_t>(code & 0xff), n) < 0) return -1;
+  return buffer_append(c->buf, bytes, n);
+}
+
+int pack_timestamp(EncodeCall* c, PyObject* obj) {
+  Ref seconds_obj(PyObject_GetAttrString(obj, "seconds"));
+  if (!seconds_obj) return -1;
+  long long seconds;
+  if (convert_long(seconds_obj.get(), &seconds) < 0) return -1;
+  Ref nanos_obj(PyObject_GetAttrString(obj, "nanoseconds"));
+  if (!nanos_obj) return -1;
+  unsigned long long nanoseconds;
+  if (convert_unsigned(nanos_obj.get(), "unsigned long", &nanoseconds) < 0) return -1;
+  return write_timestamp(c->buf, seconds, static_cast<uint32_t>(nanoseconds));
+}
+
+int pack_memoryview(EncodeCall* c, PyObject* obj) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return -1;
+  int rc;
+  if (static_cast<size_t>(view.len) > SIZE_LIMIT) {
+    PyBuffer_Release(&view);
+    return raise_too_large("memoryview is too large");
+  }
+  rc = write_bin_header(c->buf, view.len);
+  if (rc == 0) rc = buffer_append(c->buf, static_cast<const char*>(view.buf), view.len);
+  PyBuffer_Release(&view);
+  return rc;
+}
+
+int pack_datetime(EncodeCall* c, PyObject* obj) {
+  Ref delta(PyNumber_Subtract(obj, g.epoch));
+  if (!delta) return -1;
+  if (Py_TYPE(delta.get()) != dt_api()->DeltaType) {
+    PyErr_SetString(PyExc_ValueError, "failed to calculate delta");
+    return -1;
+  }
+  int64_t seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
+                    PyDateTime_DELTA_GET_SECONDS(delta.get());
+  uint32_t nanoseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) * 1000u;
+  return write_timestamp(c->buf, seconds, nanoseconds);
+}
+
+bool is_aware_datetime(EncodeCall* c, PyObject* obj) {
+  return c->datetime && Py_TYPE(obj) == dt_api()->DateTimeType &&
+         PyDateTime_DATE_GET_TZINFO(obj) != Py_None;
+}
+
+int unsupported(EncodeCall* c, PyObject* obj, bool default_allowed) {
+  if (default_allowed) return NOT_HANDLED;
+  if (c->datetime && Py_TYPE(obj) == dt_api()->DateTimeType) {
+    PyErr_Format(PyExc_ValueError, "can not serialize '%.200s' object where tzinfo=None",
+                 Py_TYPE(obj)->tp_name);
+    return -1;
+  }
+  PyErr_Format(PyExc_TypeError, "can not serialize '%.200s' object", Py_TYPE(obj)->tp_name);
+  return -1;
+}
+
+// The type tests in their fixed order, for everything the exact-type fast
+// path in pack_inner did not settle.
+int pack_by_kind(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left) {
+  PyTypeObject* type = Py_TYPE(obj);
+  bool strict = c->strict_types;
+  if (obj == Py_None) return write_nil(c->buf);
+  if (obj == Py_True) return write_true(c->buf);
+  if (obj == Py_False) return write_false(c->buf);
+  if (strict ? type == &PyLong_Type : PyLong_Check(obj)) return pack_int(c, obj, default_allowed);
+  if (strict ? type == &PyFloat_Type : PyFloat_Check(obj)) return pack_float(c, obj);
+  if (strict ? type == &PyBytes_Type : PyBytes_Check(obj))
+    return pack_bin(c, obj, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+  if (strict ? type == &PyByteArray_Type : PyByteArray_Check(obj))
+    return pack_bin(c, obj, PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
+  if (strict ? type == &PyUnicode_Type : PyUnicode_Check(obj)) return pack_str(c, obj);
+  if (strict ? type == &PyDict_Type : PyDict_Check(obj)) return pack_map(c, obj, depth_left);
+  int is_ext = strict ? reinterpret_cast<PyObject*>(type) == g.ext_type
+                      : PyObject_IsInstance(obj, g.ext_type);
+  if (is_ext < 0) return -1;
+  if (is_ext) return pack_ext(c, obj);
+  if (reinterpret_cast<PyObject*>(type) == g.timestamp_type) return pack_timestamp(c, obj);
+  if (strict ? type == &PyList_Type : (PyList_Check(obj) || PyTuple_Check(obj)))
+    return pack_array(c, obj, depth_left);
+  if (type == &PyMemoryView_Type) return pack_memoryview(c, obj);
+  if (is_aware_datetime(c, obj)) return pack_datetime(c, obj);
+  return unsupported(c, obj, default_allowed);
+}
+
+int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left) {
+  // Exact built-in types first: they cannot be ExtType instances, so taking
+  // them out of order changes nothing.
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return pack_str(c, obj);
+  if (type == &PyLong_Type) return pack_int(c, obj, default_allowed);
+  if (type == &PyDict_Type) return pack_map(c, obj, depth_left);
+  if (type == &PyList_Type) return pack_array(c, obj, depth_left);
+  if (type == &PyFloat_Type) return pack_float(c, obj);
+  if (obj == Py_None) return write_nil(c->buf);
+  if (obj == Py_True) return write_true(c->buf);
+  if (obj == Py_False) return write_false(c->buf);
+  if (type == &PyBytes_Type) return pack_bin(c, obj, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+  if (type == &PyTuple_Type && !c->strict_types) return pack_array(c, obj, depth_left);
+  return pack_by_kind(c, obj, default_allowed, depth_left);
+}
+
+}  // namespace
+
+void encode_call_begin(EncodeCall* call, PackerObject* self) {
+  call->self = self;
+  call->buf = &self->buffer;
+  call->default_ = self->default_ == Py_None ? Ref() : Ref::borrow(self->default_);
+  call->unicode_errors = Ref::borrow(self->unicode_errors);
+  call->errors = self->errors_cstr;
+  call->strict_types = self->strict_types;
+  call->use_single_float = self->use_single_float;
+  call->datetime = self->datetime;
+}
+
+int pack_object(EncodeCall* c, PyObject* obj, int depth_left) {
+  if (depth_left < 0) {
+    PyErr_SetString(PyExc_ValueError, "recursion limit exceeded.");
+    return -1;
+  }
+  depth_left--;
+  if (!c->default_) return pack_inner(c, obj, false, depth_left);
+  int r = pack_inner(c, obj, true, depth_left);
+  if (r != NOT_HANDLED) return r;
+  Ref replacement(PyObject_CallOneArg(c->default_.get(), obj));
+  if (!replacement) return -1;
+  return pack_inner(c, replacement.get(), false, depth_left);
+}
+
+int pack_pairs(EncodeCall* c, PyObject* pairs) {
+  return pack_pairs_of(c, pairs, true, DEFAULT_NEST_LIMIT);
+}
+
+int _pack_inner(PackerObject* self, PyObject* obj, bool default_allowed, int depth_left) {
+  EncodeCall call;
+  encode_call_begin(&call, self);
+  return pack_inner(&call, obj, default_allowed, depth_left);
+}
+
+int _pack(PackerObject* self, PyObject* obj, int depth_left) {
+  EncodeCall call;
+  encode_call_begin(&call, self);
+  return pack_object(&call, obj, depth_left);
+}

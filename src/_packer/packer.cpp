@@ -1,0 +1,473 @@
+// The Packer class: construction, header methods, output access and exports.
+#include "_cquoril/args.h"
+#include "_cquoril/ft.h"
+#include "_cquoril/module.h"
+#include "_packer/packer.h"
+
+int buffer_grow(pack_buffer* b, size_t required) {
+  size_t capacity = required * 2;
+  if (capacity < required) return -1;
+  char* grown = static_cast<char*>(PyMem_Realloc(b->buf, capacity));
+  if (!grown) return -1;
+  b->buf = grown;
+  b->capacity = capacity;
+  return 0;
+}
+
+int _check_exports(PackerObject* self) {
+  if (self->exports) {
+    PyErr_SetString(PyExc_BufferError, "Existing exports of data: Packer cannot be changed");
+    return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+const PackerOps packer_ops = {_check_exports, _pack_inner, _pack};
+
+
+const char* const cinit_names[] = {"buf_size"};
+ParamList cinit_params = {"__cinit__", cinit_names, 1, 1, 0, true, {}};
+
+const char* const init_names[] = {"default", "use_single_float", "autoreset", "use_bin_type",
+                                  "strict_types", "datetime", "unicode_errors", "buf_size"};
+ParamList init_params = {"__init__", init_names, 8, 0, 0, false, {}};
+
+const char* const obj_names[] = {"obj"};
+ParamList pack_params = {"pack", obj_names, 1, 1, 1, false, {}};
+const char* const ext_names[] = {"typecode", "data"};
+ParamList pack_ext_params = {"pack_ext_type", ext_names, 2, 2, 2, false, {}};
+const char* const size_names[] = {"size"};
+ParamList array_header_params = {"pack_array_header", size_names, 1, 1, 1, false, {}};
+ParamList map_header_params = {"pack_map_header", size_names, 1, 1, 1, false, {}};
+const char* const pairs_names[] = {"pairs"};
+ParamList pairs_params = {"pack_map_pairs", pairs_names, 1, 1, 1, false, {}};
+ParamList reset_params = {"reset", nullptr, 0, 0, 0, false, {}};
+ParamList bytes_params = {"bytes", nullptr, 0, 0, 0, false, {}};
+ParamList getbuffer_params = {"getbuffer", nullptr, 0, 0, 0, false, {}};
+ParamList reduce_params = {"__reduce__", nullptr, 0, 0, 0, false, {}};
+const char* const state_names[] = {"state"};
+ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
+
+PackerObject* as_packer(PyObject* op) { return reinterpret_cast<PackerObject*>(op); }
+
+// The allocation step: the object and its block of buf_size bytes.
+PyObject* packer_alloc(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  PyObject* slots[1];
+  if (parse_args(&cinit_params, args, nargs, kwnames, slots) < 0) return nullptr;
+  unsigned long long buf_size = 262144;
+  if (slots[0] && convert_unsigned(slots[0], "size_t", &buf_size) < 0) return nullptr;
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  PackerObject* p = as_packer(self.get());
+  p->ops = &packer_ops;
+  p->default_ = Py_NewRef(Py_None);
+  p->unicode_errors = Py_NewRef(Py_None);
+  p->buffer.buf = static_cast<char*>(PyMem_Malloc(buf_size));
+  if (!p->buffer.buf) {
+    PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
+    return nullptr;
+  }
+  p->buffer.capacity = buf_size;
+  return self.release();
+}
+
+PyObject* packer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  FlatArgs flat;
+  if (flatten_args(args, kwargs, &flat) < 0) return nullptr;
+  return packer_alloc(type, flat.array(), flat.nargs, flat.kwnames.get());
+}
+
+int set_unicode_errors(PackerObject* self, PyObject* value) {
+  replace_field(&self->unicode_errors, Py_NewRef(value));
+  self->errors_cstr = nullptr;
+  if (value == Py_None) return 0;
+  const char* text;
+  Py_ssize_t len;
+  if (convert_byte_string(value, &text, &len) < 0) {
+    replace_field(&self->unicode_errors, Py_NewRef(Py_None));
+    return -1;
+  }
+  self->errors_cstr = text;
+  return 0;
+}
+
+int packer_init_parsed(PackerObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  PyObject* slots[8];
+  if (parse_args(&init_params, args, nargs, kwnames, slots) < 0) return -1;
+  bool flags[5] = {false, true, true, false, false};  // single_float .. datetime
+  for (int i = 0; i < 5; i++)
+    if (slots[i + 1] && convert_bool(slots[i + 1], &flags[i]) < 0) return -1;
+  PyObject* default_ = slots[0] ? slots[0] : Py_None;
+  PyObject* unicode_errors = slots[6] ? slots[6] : Py_None;
+  CriticalSection cs(reinterpret_cast<PyObject*>(self));
+  if (self->packing) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Packer.__init__() cannot be called while packing is in progress");
+    return -1;
+  }
+  self->use_single_float = flags[0];
+  self->autoreset = flags[1];
+  self->buffer.use_bin_type = flags[2];
+  self->strict_types = flags[3];
+  self->datetime = flags[4];
+  if (default_ != Py_None && !PyCallable_Check(default_)) {
+    PyErr_SetString(PyExc_TypeError, "default must be a callable.");
+    return -1;
+  }
+  replace_field(&self->default_, Py_NewRef(default_));
+  return set_unicode_errors(self, unicode_errors);
+}
+
+int packer_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+  FlatArgs flat;
+  if (flatten_args(args, kwargs, &flat) < 0) return -1;
+  return packer_init_parsed(as_packer(op), flat.array(), flat.nargs, flat.kwnames.get());
+}
+
+// Calling the exact class runs both steps straight from the vector.
+PyObject* packer_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  if (tp != &PackerType) return call_type_generic(type, args, nargs, kwnames);
+  Ref self(packer_alloc(tp, args, nargs, kwnames));
+  if (!self) return nullptr;
+  if (packer_init_parsed(as_packer(self.get()), args, nargs, kwnames) < 0) return nullptr;
+  return self.release();
+}
+
+// The writing methods' shared ending: hand out the output when autoreset.
+PyObject* finish_write(PackerObject* self) {
+  if (!self->autoreset) Py_RETURN_NONE;
+  PyObject* out = PyBytes_FromStringAndSize(self->buffer.buf, self->buffer.length);
+  if (out) self->buffer.length = 0;
+  return out;
+}
+
+int refuse_reentry(PackerObject* self) {
+  if (!self->packing) return 0;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "Packer cannot be called recursively while packing is in progress");
+  return -1;
+}
+
+int begin_write(PackerObject* self) {
+  if (refuse_reentry(self) < 0) return -1;
+  return _check_exports(self);
+}
+
+// Marks a serializing call for its whole duration, whatever path leaves it.
+struct PackingScope {
+  PackerObject* self;
+  explicit PackingScope(PackerObject* p) : self(p) { self->packing = 1; }
+  ~PackingScope() { self->packing = 0; }
+};
+
+PyObject* packer_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* obj;
+  if (parse_args(&pack_params, args, nargs, kwnames, &obj) < 0) return nullptr;
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  if (begin_write(self) < 0) return nullptr;
+  int rc;
+  {
+    PackingScope scope(self);
+    EncodeCall call;
+    encode_call_begin(&call, self);
+    rc = pack_object(&call, obj, DEFAULT_NEST_LIMIT);
+  }
+  if (rc < 0) {
+    self->buffer.length = 0;
+    return nullptr;
+  }
+  return finish_write(self);
+}
+
+PyObject* packer_pack_map_pairs(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* pairs;
+  if (parse_args(&pairs_params, args, nargs, kwnames, &pairs) < 0) return nullptr;
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  if (begin_write(self) < 0) return nullptr;
+  PackingScope scope(self);
+  Py_ssize_t n = PyObject_Size(pairs);
+  if (n < 0) return nullptr;
+  if (static_cast<size_t>(n) > SIZE_LIMIT) {
+    PyErr_SetString(PyExc_ValueError, "map too large");
+    return nullptr;
+  }
+  if (write_map_header(&self->buffer, static_cast<uint32_t>(n)) < 0) return nullptr;
+  EncodeCall call;
+  encode_call_begin(&call, self);
+  if (pack_pairs(&call, pairs) < 0) return nullptr;
+  return finish_write(self);
+}
+
+PyObject* packer_pack_ext_type(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  PyObject* slots[2];
+  if (parse_args(&pack_ext_params, args, nargs, kwnames, slots) < 0) return nullptr;
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  if (begin_write(self) < 0) return nullptr;
+  PackingScope scope(self);
+  Py_ssize_t n = PyObject_Size(slots[1]);
+  if (n < 0) return nullptr;
+  if (static_cast<size_t>(n) > SIZE_LIMIT) {
+    PyErr_SetString(PyExc_ValueError, "ext data too large");
+    return nullptr;
+  }
+  int8_t code;
+  if (convert_char(slots[0], &code) < 0) return nullptr;
+  size_t start = self->buffer.length;
+  if (write_ext_header(&self->buffer, code, n) < 0) return nullptr;
+  const char* data;
+  Py_ssize_t len;
+  if (convert_byte_string(slots[1], &data, &len) < 0 ||
+      buffer_append(&self->buffer, data, len) < 0) {
+    self->buffer.length = start;  // no half-written item is left behind
+    return nullptr;
+  }
+  return finish_write(self);
+}
+
+PyObject* write_header(PyObject* op, const ParamList* params, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, bool map) {
+  PyObject* size_obj;
+  if (parse_args(params, args, nargs, kwnames, &size_obj) < 0) return nullptr;
+  long long size;
+  if (convert_long(size_obj, &size) < 0) return nullptr;
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  if (begin_write(self) < 0) return nullptr;
+  if (size < 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    map ? "map size must be non-negative" : "array size must be non-negative");
+    return nullptr;
+  }
+  if (static_cast<unsigned long long>(size) > SIZE_LIMIT) {
+    PyErr_SetString(PyExc_ValueError, map ? "map too learge" : "array too large");
+    return nullptr;
+  }
+  int rc = map ? write_map_header(&self->buffer, static_cast<uint32_t>(size))
+               : write_array_header(&self->buffer, static_cast<uint32_t>(size));
+  if (rc < 0) return nullptr;
+  return finish_write(self);
+}
+
+PyObject* packer_pack_array_header(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return write_header(op, &array_header_params, args, nargs, kwnames, false);
+}
+
+PyObject* packer_pack_map_header(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return write_header(op, &map_header_params, args, nargs, kwnames, true);
+}
+
+PyObject* packer_reset(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  if (parse_args(&reset_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  if (begin_write(self) < 0) return nullptr;
+  self->buffer.length = 0;
+  Py_RETURN_NONE;
+}
+
+PyObject* packer_bytes(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  if (parse_args(&bytes_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  return PyBytes_FromStringAndSize(self->buffer.buf, self->buffer.length);
+}
+
+PyObject* packer_getbuffer(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  if (parse_args(&getbuffer_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  return PyMemoryView_FromObject(op);
+}
+
+PyObject* packer_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (parse_args(&reduce_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+  return nullptr;
+}
+
+PyObject* packer_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  PyObject* state;
+  if (parse_args(&setstate_params, args, nargs, kwnames, &state) < 0) return nullptr;
+  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+  return nullptr;
+}
+
+int packer_getbuf(PyObject* op, Py_buffer* view, int flags) {
+  if (!view) {
+    PyErr_SetString(PyExc_BufferError, "PyObject_GetBuffer: view==NULL argument is obsolete");
+    return -1;
+  }
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  if (self->packing) {
+    // An append later in the running call could move the block under the view.
+    PyErr_SetString(PyExc_BufferError,
+                    "Packer cannot export its buffer while packing is in progress");
+    view->obj = nullptr;
+    return -1;
+  }
+  if (PyBuffer_FillInfo(view, op, self->buffer.buf, self->buffer.length, 1, flags) < 0)
+    return -1;
+  self->exports++;
+  return 0;
+}
+
+void packer_releasebuf(PyObject* op, Py_buffer*) {
+  PackerObject* self = as_packer(op);
+  CriticalSection cs(op);
+  self->exports--;
+}
+
+int packer_traverse(PyObject* op, visitproc visit, void* arg) {
+  PackerObject* self = as_packer(op);
+  Py_VISIT(self->default_);
+  Py_VISIT(self->unicode_errors);
+  return 0;
+}
+
+int packer_clear(PyObject* op) {
+  PackerObject* self = as_packer(op);
+  replace_field(&self->default_, Py_NewRef(Py_None));
+  self->errors_cstr = nullptr;
+  replace_field(&self->unicode_errors, Py_NewRef(Py_None));
+  return 0;
+}
+
+void packer_dealloc(PyObject* op) {
+  PackerObject* self = as_packer(op);
+  PyTypeObject* type = Py_TYPE(op);
+  PyObject_GC_UnTrack(op);
+  PyObject* pending = PyErr_GetRaisedException();
+  PyMem_Free(self->buffer.buf);
+  self->buffer.buf = nullptr;
+  Py_CLEAR(self->default_);
+  Py_CLEAR(self->unicode_errors);
+  PyErr_SetRaisedException(pending);
+  type->tp_free(op);
+}
+
+PyBufferProcs packer_as_buffer = {packer_getbuf, packer_releasebuf};
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef packer_methods[] = {
+    {"__reduce__", FASTCALL(packer_reduce), FAST, "__reduce__(self)"},
+    {"__setstate__", FASTCALL(packer_setstate), FAST, "__setstate__(self, state)"},
+    {"pack", FASTCALL(packer_pack), FAST, "Packer.pack(self, obj)"},
+    {"pack_ext_type", FASTCALL(packer_pack_ext_type), FAST,
+     "Packer.pack_ext_type(self, typecode, data)"},
+    {"pack_array_header", FASTCALL(packer_pack_array_header), FAST,
+     "Packer.pack_array_header(self, long long size)"},
+    {"pack_map_header", FASTCALL(packer_pack_map_header), FAST,
+     "Packer.pack_map_header(self, long long size)"},
+    {"pack_map_pairs", FASTCALL(packer_pack_map_pairs), FAST,
+     "Packer.pack_map_pairs(self, pairs)\n\nPack *pairs* as quoril map type.\n\n"
+     "*pairs* should be a sequence of pairs.\n"
+     "(`len(pairs)` and `for k, v in pairs:` should be supported.)"},
+    {"reset", FASTCALL(packer_reset), FAST,
+     "Packer.reset(self)\n\nReset internal buffer.\n\n"
+     "This method is useful only when autoreset=False."},
+    {"bytes", FASTCALL(packer_bytes), FAST,
+     "Packer.bytes(self)\n\nReturn internal buffer contents as bytes object"},
+    {"getbuffer", FASTCALL(packer_getbuffer), FAST,
+     "Packer.getbuffer(self)\n\nReturn memoryview of internal buffer.\n\n"
+     "Note: Packer now supports buffer protocol. You can use memoryview(packer)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char packer_doc[] =
+    "Packer(default=None, *, bool use_single_float=False, bool autoreset=True, "
+    "bool use_bin_type=True, bool strict_types=False, bool datetime=False, "
+    "unicode_errors=None, buf_size=0x40000)\n"
+    "\n"
+    "MessagePack Packer\n"
+    "\n"
+    "Usage::\n"
+    "\n"
+    "    packer = Packer()\n"
+    "    astream.write(packer.pack(a))\n"
+    "    astream.write(packer.pack(b))\n"
+    "\n"
+    "Packer's constructor has some keyword arguments:\n"
+    "\n"
+    ":param default:\n"
+    "    When specified, it should be callable.\n"
+    "    Convert user type to builtin type that Packer supports.\n"
+    "\n"
+    ":param bool use_single_float:\n"
+    "    Use single precision float type for float. (default: False)\n"
+    "\n"
+    ":param bool autoreset:\n"
+    "    Reset buffer after each pack and return its content as `bytes`. (default: True).\n"
+    "    If set this to false, use `bytes()` to get content and `.reset()` to clear buffer.\n"
+    "\n"
+    ":param bool use_bin_type:\n"
+    "    Use bin type introduced in quoril spec 2.0 for bytes.\n"
+    "    It also enables str8 type for unicode. (default: True)\n"
+    "\n"
+    ":param bool strict_types:\n"
+    "    If set to true, types will be checked to be exact. Derived classes\n"
+    "    from serializeable types will not be serialized and will be\n"
+    "    treated as unsupported type and forwarded to default.\n"
+    "    Additionally tuples will not be serialized as lists.\n"
+    "    This is useful when trying to implement accurate serialization\n"
+    "    for python types.\n"
+    "\n"
+    ":param bool datetime:\n"
+    "    If set to true, datetime with tzinfo is packed into Timestamp type.\n"
+    "    Note that the tzinfo is stripped in the timestamp.\n"
+    "    You can get UTC datetime with `timestamp=3` option of the Unpacker.\n"
+    "\n"
+    ":param str unicode_errors:\n"
+    "    The error handler for encoding unicode. (default: 'strict')\n"
+    "    DO NOT USE THIS!!  This option is kept for very specific usage.\n"
+    "\n"
+    ":param int buf_size:\n"
+    "    The size of the internal buffer. (default: 256*1024)\n"
+    "    Useful if serialisation size can be correctly estimated,\n"
+    "    avoid unnecessary reallocations.";
+
+}  // namespace
+
+int packer_params_init() {
+  for (ParamList* pl : {&cinit_params, &init_params, &pack_params, &pack_ext_params,
+                        &array_header_params, &map_header_params, &pairs_params,
+                        &setstate_params})
+    if (params_init(pl) < 0) return -1;
+  return 0;
+}
+
+PyTypeObject PackerType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "quoril._cquoril.Packer";
+  t.tp_basicsize = sizeof(PackerObject);
+  t.tp_dealloc = packer_dealloc;
+  t.tp_as_buffer = &packer_as_buffer;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+               Py_TPFLAGS_IMMUTABLETYPE;
+  t.tp_doc = packer_doc;
+  t.tp_traverse = packer_traverse;
+  t.tp_clear = packer_clear;
+  t.tp_methods = packer_methods;
+  t.tp_init = packer_init;
+  t.tp_new = packer_new;
+  t.tp_vectorcall = packer_vectorcall;
+  return t;
+}();

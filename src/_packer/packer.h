@@ -1,0 +1,50 @@
+// The Packer object, shared by the object encoder and the class.
+#pragma once
+#include "_packer/buffer.h"
+
+struct PackerObject;
+
+// The class's internal operations, unseen by Python.
+struct PackerOps {
+  int (*check_exports)(PackerObject*);
+  int (*pack_inner)(PackerObject*, PyObject*, bool, int);
+  int (*pack)(PackerObject*, PyObject*, int);
+};
+
+struct PackerObject {
+  PyObject_HEAD
+  const PackerOps* ops;
+  pack_buffer buffer;
+  PyObject* default_;
+  PyObject* unicode_errors;
+  const char* errors_cstr;
+  size_t exports;
+  int strict_types;
+  int use_single_float;
+  int autoreset;
+  int datetime;
+  // Set while a serializing call runs Python code with the section possibly
+  // suspended; re-entry would interleave two outputs in one buffer.
+  int packing;
+};
+
+// The options of one serializing call, held for its whole duration so that
+// nothing the encoder calls can free them mid-call.
+struct EncodeCall {
+  PackerObject* self;
+  pack_buffer* buf;
+  Ref default_;
+  Ref unicode_errors;
+  const char* errors;
+  bool strict_types;
+  bool use_single_float;
+  bool datetime;
+};
+
+void encode_call_begin(EncodeCall* call, PackerObject* self);
+int pack_object(EncodeCall* call, PyObject* obj, int depth_left);
+int pack_pairs(EncodeCall* call, PyObject* pairs);
+
+int _check_exports(PackerObject* self);
+int _pack_inner(PackerObject* self, PyObject* obj, bool default_allowed, int depth_left);
+int _pack(PackerObject* self, PyObject* obj, int depth_left);

@@ -1,0 +1,568 @@
+// The streaming Unpacker: its buffer, its file source and its reading operations.
+#include <cstring>
+
+#include "_cquoril/args.h"
+#include "_cquoril/ft.h"
+#include "_cquoril/module.h"
+#include "_unpacker/input.h"
+#include "decoder/ctx.h"
+
+namespace {
+
+struct UnpackerObject;
+
+// The class's internal operations, unseen by Python.
+struct UnpackerOps {
+  int (*append_buffer)(UnpackerObject*, const char*, Py_ssize_t);
+  int (*read_from_file)(UnpackerObject*);
+  PyObject* (*unpack)(UnpackerObject*, decode_entry, bool);
+};
+
+struct UnpackerObject {
+  PyObject_HEAD
+  const UnpackerOps* ops;
+  decoder_ctx ctx;
+  char* buffer;
+  Py_ssize_t buffer_size;
+  Py_ssize_t head;
+  Py_ssize_t tail;
+  PyObject* file_like;
+  PyObject* read_method;
+  Py_ssize_t read_size;
+  PyObject* object_hook;
+  PyObject* object_pairs_hook;
+  PyObject* list_hook;
+  PyObject* ext_hook;
+  PyObject* unicode_errors;
+  Py_ssize_t max_buffer_size;
+  uint64_t position;
+  int in_progress;
+};
+
+UnpackerObject* as_unpacker(PyObject* op) { return reinterpret_cast<UnpackerObject*>(op); }
+
+int append_buffer(UnpackerObject* self, const char* data, Py_ssize_t length) {
+  Py_ssize_t unread = self->tail - self->head;
+  if (self->tail + length > self->buffer_size) {
+    if (unread + length <= self->buffer_size) {
+      std::memmove(self->buffer, self->buffer + self->head, unread);
+    } else {
+      if (unread + length > self->max_buffer_size) {
+        raise_by_name("BufferFull", nullptr);
+        return -1;
+      }
+      Py_ssize_t size = 2 * (unread + length);
+      if (size > self->max_buffer_size) size = self->max_buffer_size;
+      char* grown = static_cast<char*>(PyMem_Malloc(size));
+      if (!grown) {
+        PyErr_SetString(PyExc_MemoryError, "Unable to enlarge internal buffer.");
+        return -1;
+      }
+      if (unread) std::memcpy(grown, self->buffer + self->head, unread);
+      PyMem_Free(self->buffer);
+      self->buffer = grown;
+      self->buffer_size = size;
+    }
+    self->head = 0;
+    self->tail = unread;
+  }
+  if (length) std::memcpy(self->buffer + self->tail, data, length);
+  self->tail += length;
+  return 0;
+}
+
+int read_from_file(UnpackerObject* self) {
+  Py_ssize_t room = self->max_buffer_size - (self->tail - self->head);
+  if (room <= 0) {
+    raise_by_name("BufferFull", nullptr);
+    return -1;
+  }
+  Ref read = Ref::borrow(self->read_method);
+  Ref chunk(PyObject_CallFunction(read.get(), "n", room < self->read_size ? room : self->read_size));
+  if (!chunk) return -1;
+  int truth = PyObject_IsTrue(chunk.get());
+  if (truth < 0) return -1;
+  if (!truth) {
+    replace_field(&self->file_like, Py_NewRef(Py_None));
+    return 0;
+  }
+  char* data;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(chunk.get(), &data, &len) < 0) return -1;
+  return append_buffer(self, data, len);
+}
+
+// Marks the driver as running for its whole duration.
+struct RunningScope {
+  UnpackerObject* self;
+  explicit RunningScope(UnpackerObject* u) : self(u) { self->in_progress = 1; }
+  ~RunningScope() { self->in_progress = 0; }
+};
+
+PyObject* finish_failed_run(UnpackerObject* self, int code) {
+  reset_ctx(&self->ctx);
+  if (code == DECODE_ERROR) return nullptr;
+  if (code == DECODE_MALFORMED)
+    raise_by_name("FormatError", nullptr);
+  else if (code == DECODE_TOO_DEEP)
+    raise_by_name("StackError", nullptr);
+  else
+    PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", code);
+  return nullptr;
+}
+
+PyObject* _unpack(UnpackerObject* self, decode_entry entry, bool iterating) {
+  if (self->in_progress) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Unpacker cannot be called recursively while unpacking is in progress");
+    return nullptr;
+  }
+  if (self->ctx.active_entry && self->ctx.active_entry != entry) {
+    PyErr_SetString(PyExc_ValueError, "Cannot switch unpacking methods while an object is incomplete");
+    return nullptr;
+  }
+  RunningScope running(self);
+  for (;;) {
+    if (self->head < self->tail) {
+      self->ctx.active_entry = entry;
+      Py_ssize_t h0 = self->head;
+      int code = entry(&self->ctx, self->buffer, self->tail, &self->head);
+      self->position += self->head - h0;
+      if (code == DECODE_COMPLETE) {
+        PyObject* obj = self->ctx.result;
+        self->ctx.result = nullptr;
+        self->ctx.state = 0;
+        self->ctx.segment_len = 0;
+        self->ctx.depth = 0;
+        self->ctx.active_entry = nullptr;
+        return obj;
+      }
+      if (code != DECODE_NEED_MORE) return finish_failed_run(self, code);
+    }
+    if (self->file_like == Py_None) {
+      PyObject* exc = iterating ? PyExc_StopIteration : nullptr;
+      if (exc)
+        PyErr_SetString(exc, "No more data to unpack.");
+      else
+        raise_by_name_msg("OutOfData", "No more data to unpack.");
+      return nullptr;
+    }
+    if (read_from_file(self) < 0) return nullptr;
+  }
+}
+
+const UnpackerOps unpacker_ops = {append_buffer, read_from_file, _unpack};
+
+const char* const init_names[] = {
+    "file_like",      "read_size",         "use_list",          "raw",
+    "timestamp",      "strict_map_key",    "object_hook",       "object_pairs_hook",
+    "list_hook",      "unicode_errors",    "max_buffer_size",   "ext_hook",
+    "max_str_len",    "max_bin_len",       "max_array_len",     "max_map_len",
+    "max_ext_len"};
+ParamList init_params = {"__init__", init_names, 17, 1, 0, false, {}};
+const char* const feed_names[] = {"next_bytes"};
+ParamList feed_params = {"feed", feed_names, 1, 1, 1, false, {}};
+const char* const nbytes_names[] = {"nbytes"};
+ParamList read_bytes_params = {"read_bytes", nbytes_names, 1, 1, 1, false, {}};
+ParamList unpack_params = {"unpack", nullptr, 0, 0, 0, false, {}};
+ParamList skip_params = {"skip", nullptr, 0, 0, 0, false, {}};
+ParamList array_header_params = {"read_array_header", nullptr, 0, 0, 0, false, {}};
+ParamList map_header_params = {"read_map_header", nullptr, 0, 0, 0, false, {}};
+ParamList tell_params = {"tell", nullptr, 0, 0, 0, false, {}};
+ParamList next_params = {"__next__", nullptr, 0, 0, 0, false, {}};
+ParamList reduce_params = {"__reduce__", nullptr, 0, 0, 0, false, {}};
+const char* const state_names[] = {"state"};
+ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
+
+enum {
+  U_FILE_LIKE, U_READ_SIZE, U_USE_LIST, U_RAW, U_TIMESTAMP, U_STRICT_MAP_KEY, U_OBJECT_HOOK,
+  U_PAIRS_HOOK, U_LIST_HOOK, U_UNICODE_ERRORS, U_MAX_BUFFER, U_EXT_HOOK, U_MAX_STR,
+};
+
+struct InitOptions {
+  Py_ssize_t read_size = 0;
+  bool use_list = true, raw = false, strict_map_key = true;
+  int timestamp = 0;
+  Py_ssize_t max_buffer_size = 104857600;
+  Py_ssize_t limits[5] = {-1, -1, -1, -1, -1};
+};
+
+int convert_init_options(PyObject** a, InitOptions* o) {
+  if ((a[U_READ_SIZE] && convert_ssize(a[U_READ_SIZE], &o->read_size) < 0) ||
+      (a[U_USE_LIST] && convert_bool(a[U_USE_LIST], &o->use_list) < 0) ||
+      (a[U_RAW] && convert_bool(a[U_RAW], &o->raw) < 0) ||
+      (a[U_TIMESTAMP] && convert_int(a[U_TIMESTAMP], &o->timestamp) < 0) ||
+      (a[U_STRICT_MAP_KEY] && convert_bool(a[U_STRICT_MAP_KEY], &o->strict_map_key) < 0) ||
+      (a[U_MAX_BUFFER] && convert_ssize(a[U_MAX_BUFFER], &o->max_buffer_size) < 0))
+    return -1;
+  for (int i = 0; i < 5; i++)
+    if (a[U_MAX_STR + i] && convert_ssize(a[U_MAX_STR + i], &o->limits[i]) < 0) return -1;
+  return 0;
+}
+
+PyObject** hook_fields(UnpackerObject* self, int i) {
+  PyObject** fields[] = {&self->file_like, &self->read_method, &self->object_hook,
+                         &self->object_pairs_hook, &self->list_hook, &self->ext_hook,
+                         &self->unicode_errors};
+  return fields[i];
+}
+constexpr int OBJECT_FIELDS = 7;
+
+// The decoder context must never point at a hook the object no longer holds.
+void forget_ctx_options(UnpackerObject* self) {
+  self->ctx.map_hook = self->ctx.list_hook = self->ctx.ext_hook = nullptr;
+  self->ctx.unicode_errors = nullptr;
+  self->ctx.max_str_len = self->ctx.max_bin_len = self->ctx.max_array_len = 0;
+  self->ctx.max_map_len = self->ctx.max_ext_len = 0;
+}
+
+// A failed __init__ leaves the object as if just created.
+void make_uninitialised(UnpackerObject* self) {
+  forget_ctx_options(self);
+  PyMem_Free(self->buffer);
+  self->buffer = nullptr;
+  self->buffer_size = self->head = self->tail = 0;
+  self->read_size = self->max_buffer_size = 0;
+  self->position = 0;
+  for (int i = 0; i < OBJECT_FIELDS; i++) replace_field(hook_fields(self, i), Py_NewRef(Py_None));
+}
+
+int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
+  reset_ctx(&self->ctx);
+  key_cache_release(&self->ctx);
+  PyMem_Free(self->buffer);
+  self->buffer = nullptr;
+  PyObject* object_hook = a[U_OBJECT_HOOK] ? a[U_OBJECT_HOOK] : Py_None;
+  PyObject* pairs_hook = a[U_PAIRS_HOOK] ? a[U_PAIRS_HOOK] : Py_None;
+  PyObject* list_hook = a[U_LIST_HOOK] ? a[U_LIST_HOOK] : Py_None;
+  PyObject* ext_hook = a[U_EXT_HOOK] ? a[U_EXT_HOOK] : g.ext_type;
+  PyObject* file_like = a[U_FILE_LIKE] ? a[U_FILE_LIKE] : Py_None;
+  replace_field(&self->object_hook, Py_NewRef(object_hook));
+  replace_field(&self->object_pairs_hook, Py_NewRef(pairs_hook));
+  replace_field(&self->list_hook, Py_NewRef(list_hook));
+  replace_field(&self->ext_hook, Py_NewRef(ext_hook));
+  replace_field(&self->file_like, Py_NewRef(file_like));
+  int truth = PyObject_IsTrue(file_like);
+  if (truth < 0) return -1;
+  if (truth) {
+    PyObject* read = PyObject_GetAttrString(file_like, "read");
+    if (!read) return -1;
+    replace_field(&self->read_method, read);
+    if (!PyCallable_Check(read)) {
+      PyErr_SetString(PyExc_TypeError, "`file_like.read` must be a callable.");
+      return -1;
+    }
+  }
+  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : 2147483647;
+  Py_ssize_t limits[5];
+  for (int i = 0; i < 5; i++)
+    limits[i] = o.limits[i] != -1 ? o.limits[i] : (i == 3 ? limit / 2 : limit);
+  if (o.read_size > limit) {
+    PyErr_SetString(PyExc_ValueError, "read_size should be less or equal to max_buffer_size");
+    return -1;
+  }
+  self->max_buffer_size = limit;
+  self->read_size = o.read_size ? o.read_size : (limit < 1048576 ? limit : 1048576);
+  self->buffer = static_cast<char*>(PyMem_Malloc(self->read_size));
+  if (!self->buffer) {
+    PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
+    return -1;
+  }
+  self->buffer_size = self->read_size;
+  self->position = 0;
+  self->in_progress = 0;
+  self->head = self->tail = 0;
+  const char* errors = nullptr;
+  PyObject* unicode_errors = a[U_UNICODE_ERRORS] ? a[U_UNICODE_ERRORS] : Py_None;
+  if (unicode_errors != Py_None) {
+    replace_field(&self->unicode_errors, Py_NewRef(unicode_errors));
+    Py_ssize_t ignored;
+    if (convert_byte_string(unicode_errors, &errors, &ignored) < 0) return -1;
+  }
+  Ref ok(init_ctx(&self->ctx, object_hook, pairs_hook, list_hook, ext_hook, o.use_list, o.raw,
+                  o.timestamp, o.strict_map_key, errors, limits[0], limits[1], limits[2],
+                  limits[3], limits[4]));
+  return ok ? 0 : -1;
+}
+
+int unpacker_init_parsed(UnpackerObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  PyObject* a[17];
+  if (parse_args(&init_params, args, nargs, kwnames, a) < 0) return -1;
+  InitOptions o;
+  if (convert_init_options(a, &o) < 0) return -1;
+  CriticalSection cs(reinterpret_cast<PyObject*>(self));
+  if (self->in_progress) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Unpacker.__init__() cannot be called while unpacking is in progress");
+    return -1;
+  }
+  if (init_locked(self, a, o) == 0) return 0;
+  make_uninitialised(self);
+  return -1;
+}
+
+int unpacker_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+  FlatArgs flat;
+  if (flatten_args(args, kwargs, &flat) < 0) return -1;
+  return unpacker_init_parsed(as_unpacker(op), flat.array(), flat.nargs, flat.kwnames.get());
+}
+
+PyObject* unpacker_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* op = type->tp_alloc(type, 0);
+  if (!op) return nullptr;
+  UnpackerObject* self = as_unpacker(op);
+  self->ops = &unpacker_ops;
+  for (int i = 0; i < OBJECT_FIELDS; i++) *hook_fields(self, i) = Py_NewRef(Py_None);
+  return op;
+}
+
+PyObject* unpacker_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  if (tp != &UnpackerType) return call_type_generic(type, args, nargs, kwnames);
+  Ref self(unpacker_new(tp, nullptr, nullptr));
+  if (!self) return nullptr;
+  if (unpacker_init_parsed(as_unpacker(self.get()), args, nargs, kwnames) < 0) return nullptr;
+  return self.release();
+}
+
+PyObject* unpacker_feed(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  PyObject* next_bytes;
+  if (parse_args(&feed_params, args, nargs, kwnames, &next_bytes) < 0) return nullptr;
+  UnpackerObject* self = as_unpacker(op);
+  CriticalSection cs(op);
+  if (self->in_progress) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Unpacker.feed() cannot be called while unpacking is in progress");
+    return nullptr;
+  }
+  if (self->file_like != Py_None) {
+    PyErr_SetString(PyExc_AssertionError, "unpacker.feed() is not be able to use with `file_like`.");
+    return nullptr;
+  }
+  Py_buffer view;
+  const char* data;
+  Py_ssize_t len;
+  if (!get_data_from_buffer(next_bytes, &view, &data, &len)) return nullptr;
+  int rc = append_buffer(self, data, len);
+  PyBuffer_Release(&view);
+  if (rc < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* run_entry(PyObject* op, const ParamList* params, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, decode_entry entry) {
+  if (parse_args(params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  CriticalSection cs(op);
+  return _unpack(as_unpacker(op), entry, false);
+}
+
+PyObject* unpacker_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return run_entry(op, &unpack_params, args, nargs, kwnames, decode_construct);
+}
+
+PyObject* unpacker_skip(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  Ref done(run_entry(op, &skip_params, args, nargs, kwnames, decode_skip));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* unpacker_read_array_header(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return run_entry(op, &array_header_params, args, nargs, kwnames, decode_array_header);
+}
+
+PyObject* unpacker_read_map_header(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return run_entry(op, &map_header_params, args, nargs, kwnames, decode_map_header);
+}
+
+PyObject* unpacker_iternext(PyObject* op) {
+  CriticalSection cs(op);
+  return _unpack(as_unpacker(op), decode_construct, true);
+}
+
+PyObject* unpacker_next(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  if (parse_args(&next_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  return unpacker_iternext(op);
+}
+
+PyObject* unpacker_read_bytes(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  PyObject* nbytes_obj;
+  if (parse_args(&read_bytes_params, args, nargs, kwnames, &nbytes_obj) < 0) return nullptr;
+  Py_ssize_t nbytes;
+  if (convert_ssize(nbytes_obj, &nbytes) < 0) return nullptr;
+  UnpackerObject* self = as_unpacker(op);
+  CriticalSection cs(op);
+  if (self->in_progress) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Unpacker.read_bytes() cannot be called while unpacking is in progress");
+    return nullptr;
+  }
+  if (self->ctx.active_entry) {
+    PyErr_SetString(PyExc_ValueError, "Cannot switch unpacking methods while an object is incomplete");
+    return nullptr;
+  }
+  Py_ssize_t available = self->tail - self->head;
+  Py_ssize_t n = nbytes < available ? nbytes : available;
+  PyObject* taken = PyBytes_FromStringAndSize(self->head < self->tail || n ? self->buffer + self->head : "", n);
+  if (!taken) return nullptr;
+  self->head += n;
+  if (available < nbytes && self->file_like != Py_None) {
+    Ref more(PyObject_CallMethod(self->file_like, "read", "n", nbytes - n));
+    if (more) PyBytes_Concat(&taken, more.get());
+    if (!more || !taken) {
+      // Put the buffered bytes back so that a failed read loses no stream data.
+      Py_XDECREF(taken);
+      self->head -= n;
+      return nullptr;
+    }
+    n = PyBytes_GET_SIZE(taken);
+  }
+  self->position += n;
+  return taken;
+}
+
+PyObject* unpacker_tell(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  if (parse_args(&tell_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  CriticalSection cs(op);
+  return PyLong_FromUnsignedLongLong(as_unpacker(op)->position);
+}
+
+PyObject* unpacker_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (parse_args(&reduce_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
+  PyErr_SetString(PyExc_TypeError, "self.ctx cannot be converted to a Python object for pickling");
+  return nullptr;
+}
+
+PyObject* unpacker_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  PyObject* state;
+  if (parse_args(&setstate_params, args, nargs, kwnames, &state) < 0) return nullptr;
+  PyErr_SetString(PyExc_TypeError, "self.ctx cannot be converted to a Python object for pickling");
+  return nullptr;
+}
+
+int unpacker_traverse(PyObject* op, visitproc visit, void* arg) {
+  UnpackerObject* self = as_unpacker(op);
+  for (int i = 0; i < OBJECT_FIELDS; i++) Py_VISIT(*hook_fields(self, i));
+  return 0;
+}
+
+int unpacker_clear(PyObject* op) {
+  UnpackerObject* self = as_unpacker(op);
+  forget_ctx_options(self);
+  for (int i = 0; i < OBJECT_FIELDS; i++) replace_field(hook_fields(self, i), Py_NewRef(Py_None));
+  return 0;
+}
+
+void unpacker_dealloc(PyObject* op) {
+  UnpackerObject* self = as_unpacker(op);
+  PyTypeObject* type = Py_TYPE(op);
+  if (type->tp_finalize && PyObject_CallFinalizerFromDealloc(op) < 0) return;
+  PyObject_GC_UnTrack(op);
+  PyObject* pending = PyErr_GetRaisedException();
+  reset_ctx(&self->ctx);
+  key_cache_release(&self->ctx);
+  PyMem_Free(self->buffer);
+  self->buffer = nullptr;
+  PyErr_SetRaisedException(pending);
+  for (int i = 0; i < OBJECT_FIELDS; i++) Py_CLEAR(*hook_fields(self, i));
+  type->tp_free(op);
+}
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef unpacker_methods[] = {
+    {"feed", FASTCALL(unpacker_feed), FAST,
+     "Unpacker.feed(self, next_bytes)\n\nAppend `next_bytes` to internal buffer."},
+    {"read_bytes", FASTCALL(unpacker_read_bytes), FAST,
+     "Unpacker.read_bytes(self, Py_ssize_t nbytes)\n\nRead a specified number of raw bytes from "
+     "the stream"},
+    {"unpack", FASTCALL(unpacker_unpack), FAST,
+     "Unpacker.unpack(self)\n\nUnpack one object\n\nRaises `OutOfData` when there are no more "
+     "bytes to unpack."},
+    {"skip", FASTCALL(unpacker_skip), FAST,
+     "Unpacker.skip(self)\n\nRead and ignore one object, returning None\n\nRaises `OutOfData` "
+     "when there are no more bytes to unpack."},
+    {"read_array_header", FASTCALL(unpacker_read_array_header), FAST,
+     "Unpacker.read_array_header(self)\n\nassuming the next object is an array, return its size "
+     "n, such that\nthe next n unpack() calls will iterate over its contents.\n\nRaises "
+     "`OutOfData` when there are no more bytes to unpack."},
+    {"read_map_header", FASTCALL(unpacker_read_map_header), FAST,
+     "Unpacker.read_map_header(self)\n\nassuming the next object is a map, return its size n, "
+     "such that the\nnext n * 2 unpack() calls will iterate over its key-value pairs.\n\nRaises "
+     "`OutOfData` when there are no more bytes to unpack."},
+    {"tell", FASTCALL(unpacker_tell), FAST,
+     "Unpacker.tell(self)\n\nReturns the current position of the Unpacker in bytes, i.e., the\n"
+     "number of bytes that were read from the input, also the starting\nposition of the next "
+     "object."},
+    {"__next__", FASTCALL(unpacker_next), FAST | METH_COEXIST,
+     "Implement next(self)."},
+    {"__reduce__", FASTCALL(unpacker_reduce), FAST, "__reduce__(self)"},
+    {"__setstate__", FASTCALL(unpacker_setstate), FAST, "__setstate__(self, state)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char unpacker_doc[] =
+    "Unpacker(file_like=None, *, read_size=0, use_list=True, raw=False, timestamp=0, "
+    "strict_map_key=True, object_hook=None, object_pairs_hook=None, list_hook=None, "
+    "unicode_errors=None, max_buffer_size=100*1024*1024, ext_hook=ExtType, max_str_len=-1, "
+    "max_bin_len=-1, max_array_len=-1, max_map_len=-1, max_ext_len=-1)\n"
+    "\n"
+    "Streaming unpacker.\n"
+    "\n"
+    "Objects are read from `file_like` (anything with a `read(n)` method returning bytes)\n"
+    "or from bytes given to `feed()`, and come out of `unpack()` or iteration.\n"
+    "\n"
+    ":param file_like: source of bytes; when given, `feed()` is not available.\n"
+    ":param int read_size: bytes asked of one `read()` call; 0 means min(1 MiB, max_buffer_size).\n"
+    ":param bool use_list: arrays become lists (True) or tuples (False).\n"
+    ":param bool raw: strings become bytes instead of str.\n"
+    ":param int timestamp: Timestamp values as 0 Timestamp, 1 float, 2 int nanoseconds, "
+    "3 aware datetime.\n"
+    ":param bool strict_map_key: only str and bytes are accepted as map keys.\n"
+    ":param object_hook: called with every decoded dict; its result replaces it.\n"
+    ":param object_pairs_hook: called with every map as a list of (key, value) pairs.\n"
+    ":param list_hook: called with every decoded array; its result replaces it.\n"
+    ":param str unicode_errors: error handler for decoding UTF-8 (default 'strict').\n"
+    ":param int max_buffer_size: most unread bytes held at once; 0 means 2**31-1.\n"
+    ":param ext_hook: called as ext_hook(code, data) for extension types.\n"
+    ":param int max_str_len, max_bin_len, max_array_len, max_map_len, max_ext_len:\n"
+    "    limits on single items; -1 derives them from max_buffer_size.";
+
+}  // namespace
+
+int unpacker_params_init() {
+  for (ParamList* pl : {&init_params, &feed_params, &read_bytes_params, &setstate_params})
+    if (params_init(pl) < 0) return -1;
+  return 0;
+}
+
+PyTypeObject UnpackerType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "quoril._cquoril.Unpacker";
+  t.tp_basicsize = sizeof(UnpackerObject);
+  t.tp_dealloc = unpacker_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+               Py_TPFLAGS_IMMUTABLETYPE;
+  t.tp_doc = unpacker_doc;
+  t.tp_traverse = unpacker_traverse;
+  t.tp_clear = unpacker_clear;
+  t.tp_iter = PyObject_SelfIter;
+  t.tp_iternext = unpacker_iternext;
+  t.tp_methods = unpacker_methods;
+  t.tp_init = unpacker_init;
+  t.tp_new = unpacker_new;
+  t.tp_vectorcall = unpacker_vectorcall;
+  return t;
+}();

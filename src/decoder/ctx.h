@@ -1,0 +1,79 @@
+// The decoder context: options, resumable state and the container stack.
+#pragma once
+#include "_cquoril/ref.h"
+
+#include <cstdint>
+
+enum : int {
+  DECODE_COMPLETE = 1,
+  DECODE_NEED_MORE = 0,
+  DECODE_ERROR = -1,
+  DECODE_MALFORMED = -2,
+  DECODE_TOO_DEEP = -3,
+};
+
+enum : uint32_t { EXPECT_ITEM = 0, EXPECT_KEY = 1, EXPECT_VALUE = 2 };
+
+constexpr uint32_t STACK_DEPTH = 1024;
+// Repeated short map keys share one str through this cache (see make_str).
+constexpr int KEY_CACHE_SLOTS = 512;
+constexpr Py_ssize_t KEY_CACHE_MAX_LEN = 32;
+
+struct decoder_ctx;
+using decode_entry = int (*)(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
+
+struct stack_entry {
+  PyObject* container;
+  uint64_t size;
+  uint64_t count;
+  uint32_t container_type;
+  PyObject* pending_key;
+};
+
+struct decoder_ctx {
+  bool use_list;
+  bool raw;
+  bool map_as_pairs;
+  bool strict_map_key;
+  int timestamp;
+  PyObject* map_hook;
+  PyObject* list_hook;
+  PyObject* ext_hook;
+  PyObject* timestamp_type;
+  PyObject* billion;
+  PyObject* utc;
+  const char* unicode_errors;
+  Py_ssize_t max_str_len;
+  Py_ssize_t max_bin_len;
+  Py_ssize_t max_array_len;
+  Py_ssize_t max_map_len;
+  Py_ssize_t max_ext_len;
+
+  uint32_t state;
+  // Wider than a 32-bit length: an ext 32 body is up to 2**32 bytes.
+  uint64_t segment_len;
+  uint32_t depth;
+  PyObject* result;
+  decode_entry active_entry;
+  PyObject* key_cache[KEY_CACHE_SLOTS];  // owned; lives as long as the context
+  stack_entry stack[STACK_DEPTH];
+};
+
+int decode_construct(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
+int decode_skip(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
+int decode_array_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
+int decode_map_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
+int run_decoder(bool construct, decoder_ctx* ctx, const char* data, Py_ssize_t len,
+                Py_ssize_t* off);
+
+void reset_ctx(decoder_ctx* ctx);
+PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pairs_hook,
+                   PyObject* list_hook, PyObject* ext_hook, int use_list, int raw,
+                   int timestamp, int strict_map_key, const char* unicode_errors,
+                   Py_ssize_t max_str_len, Py_ssize_t max_bin_len, Py_ssize_t max_array_len,
+                   Py_ssize_t max_map_len, Py_ssize_t max_ext_len);
+
+// The key cache is not part of the state that reset_ctx puts at rest: it
+// outlives single items so that a stream's keys stay shared.
+void key_cache_init(decoder_ctx* ctx);
+void key_cache_release(decoder_ctx* ctx);

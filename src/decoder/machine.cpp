@@ -1,0 +1,348 @@
+// The resumable, non-recursive MessagePack state machine.
+#include <cstring>
+
+#include "decoder/ctx.h"
+#include "decoder/values.h"
+
+namespace {
+
+// What a first byte asks for.
+enum HeaderKind : uint8_t {
+  H_POSFIX, H_NEGFIX, H_FIXMAP, H_FIXARRAY, H_EMPTY_STR, H_NIL, H_FALSE, H_TRUE,
+  H_NEVER_USED, H_SEGMENT,
+};
+
+struct HeaderAction {
+  HeaderKind kind;
+  uint8_t state;
+  uint8_t segment_len;
+};
+
+constexpr HeaderAction header_for(unsigned b) {
+  if (b <= 0x7f) return {H_POSFIX, 0, 0};
+  if (b <= 0x8f) return {H_FIXMAP, 0, 0};
+  if (b <= 0x9f) return {H_FIXARRAY, 0, 0};
+  if (b == 0xa0) return {H_EMPTY_STR, 0, 0};
+  if (b <= 0xbf) return {H_SEGMENT, 32, static_cast<uint8_t>(b & 0x1f)};
+  if (b >= 0xe0) return {H_NEGFIX, 0, 0};
+  switch (b) {
+    case 0xc0: return {H_NIL, 0, 0};
+    case 0xc1: return {H_NEVER_USED, 0, 0};
+    case 0xc2: return {H_FALSE, 0, 0};
+    case 0xc3: return {H_TRUE, 0, 0};
+    case 0xc4: case 0xc5: case 0xc6:
+    case 0xc7: case 0xc8: case 0xc9:
+      return {H_SEGMENT, static_cast<uint8_t>(b & 0x1f),
+              static_cast<uint8_t>(1u << ((b - 0xc4) % 3))};
+    case 0xd4: case 0xd5: case 0xd6: case 0xd7:
+      return {H_SEGMENT, 34, static_cast<uint8_t>((1u << (b & 3)) + 1)};
+    case 0xd8: return {H_SEGMENT, 34, 17};
+    case 0xd9: return {H_SEGMENT, 25, 1};
+    default: break;
+  }
+  if (b <= 0xd3) return {H_SEGMENT, static_cast<uint8_t>(b & 0x1f), static_cast<uint8_t>(1u << (b & 3))};
+  return {H_SEGMENT, static_cast<uint8_t>(b & 0x1f), static_cast<uint8_t>(2u << (b & 1))};
+}
+
+struct HeaderTable {
+  HeaderAction at[256];
+  constexpr HeaderTable() : at() {
+    for (unsigned b = 0; b < 256; b++) at[b] = header_for(b);
+  }
+};
+constexpr HeaderTable headers;
+
+// The segment's big-endian number of 1, 2, 4 or 8 bytes.
+inline uint64_t load_be(const unsigned char* p, uint64_t width) {
+  switch (width) {
+    case 1: return p[0];
+    case 2: return (uint64_t{p[0]} << 8) | p[1];
+    case 4: {
+      uint32_t v;
+      std::memcpy(&v, p, 4);
+      return __builtin_bswap32(v);
+    }
+    default: {
+      uint64_t v;
+      std::memcpy(&v, p, 8);
+      return __builtin_bswap64(v);
+    }
+  }
+}
+
+template <bool construct>
+PyObject* make_number(uint32_t state, const unsigned char* seg) {
+  uint64_t raw = load_be(seg, uint64_t{1} << (state & 3));
+  switch (state) {
+    case 10: {
+      double x = PyFloat_Unpack4(reinterpret_cast<const char*>(seg), 0);
+      return make_float(x);
+    }
+    case 11: return make_float(PyFloat_Unpack8(reinterpret_cast<const char*>(seg), 0));
+    case 12: case 13: return PyLong_FromLong(static_cast<long>(raw));
+    case 14: return PyLong_FromSize_t(static_cast<size_t>(raw));
+    case 15: return PyLong_FromUnsignedLongLong(raw);
+    case 16: return PyLong_FromLong(static_cast<int8_t>(raw));
+    case 17: return PyLong_FromLong(static_cast<int16_t>(raw));
+    case 18: return PyLong_FromLong(static_cast<int32_t>(raw));
+    default: return PyLong_FromLongLong(static_cast<int64_t>(raw));
+  }
+}
+
+template <bool construct>
+int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
+  const unsigned char* const start = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* p = start + *off;
+  const unsigned char* const e = start + len;
+  if (p >= e) return DECODE_NEED_MORE;
+  uint32_t state = ctx->state;
+  uint64_t segment_len = ctx->segment_len;
+  uint32_t depth = ctx->depth;
+  PyObject* value = nullptr;  // owned: the value being delivered
+  uint64_t count = 0;         // the count of a container being started
+  bool is_map = false;
+  int code = DECODE_ERROR;
+
+  if (state != 0) goto segment;
+
+header : {
+  unsigned b = *p;
+  const HeaderAction& action = headers.at[b];
+  switch (action.kind) {
+    case H_POSFIX:
+      if (construct && !(value = PyLong_FromLong(b))) goto fail;
+      goto deliver;
+    case H_NEGFIX:
+      if (construct && !(value = PyLong_FromLong(static_cast<long>(b) - 256))) goto fail;
+      goto deliver;
+    case H_FIXMAP:
+      count = b & 0x0f;
+      is_map = true;
+      goto container;
+    case H_FIXARRAY:
+      count = b & 0x0f;
+      is_map = false;
+      goto container;
+    case H_EMPTY_STR:
+      if (construct && !(value = make_str(ctx, nullptr, 0, depth && ctx->stack[depth - 1].container_type == EXPECT_KEY)))
+        goto fail;
+      goto deliver;
+    case H_NIL:
+      if (construct) value = Py_NewRef(Py_None);
+      goto deliver;
+    case H_FALSE:
+      if (construct) value = Py_NewRef(Py_False);
+      goto deliver;
+    case H_TRUE:
+      if (construct) value = Py_NewRef(Py_True);
+      goto deliver;
+    case H_NEVER_USED:
+      code = DECODE_MALFORMED;
+      goto fail;
+    case H_SEGMENT:
+      state = action.state;
+      segment_len = action.segment_len;
+      p++;
+      goto segment;
+  }
+}
+
+segment : {
+  if (static_cast<uint64_t>(e - p) < segment_len) {
+    ctx->state = state;
+    ctx->segment_len = segment_len;
+    ctx->depth = depth;
+    *off = p - start;
+    return DECODE_NEED_MORE;
+  }
+  const unsigned char* seg = p;
+  p += segment_len - 1;
+  switch (state) {
+    case 4: case 5: case 6:
+    case 25: case 26: case 27: {
+      uint64_t n = load_be(seg, segment_len);
+      bool is_bin = state < 8;
+      if (n == 0) {
+        if (construct) {
+          value = is_bin ? make_bin(ctx, nullptr, 0)
+                         : make_str(ctx, nullptr, 0,
+                                    depth && ctx->stack[depth - 1].container_type == EXPECT_KEY);
+          if (!value) goto fail;
+        }
+        goto deliver;
+      }
+      state = is_bin ? 33 : 32;
+      segment_len = n;
+      p++;
+      goto segment;
+    }
+    case 7: case 8: case 9:
+      segment_len = load_be(seg, segment_len) + 1;
+      state = 34;
+      p++;
+      goto segment;
+    case 10: case 11: case 12: case 13: case 14:
+    case 15: case 16: case 17: case 18: case 19:
+      if (construct && !(value = make_number<construct>(state, seg))) goto fail;
+      goto deliver;
+    case 28: case 29: case 30: case 31:
+      count = load_be(seg, segment_len);
+      is_map = state >= 30;
+      goto container;
+    case 32:
+      if (construct &&
+          !(value = make_str(ctx, reinterpret_cast<const char*>(seg), segment_len,
+                             depth && ctx->stack[depth - 1].container_type == EXPECT_KEY)))
+        goto fail;
+      goto deliver;
+    case 33:
+      if (construct && !(value = make_bin(ctx, reinterpret_cast<const char*>(seg), segment_len)))
+        goto fail;
+      goto deliver;
+    case 34:
+      if (construct && !(value = make_ext(ctx, reinterpret_cast<const char*>(seg), segment_len)))
+        goto fail;
+      goto deliver;
+    default:
+      PyErr_Format(PyExc_RuntimeError, "Invalid state: %d", static_cast<int>(state));
+      goto fail;
+  }
+}
+
+container : {
+  if (depth == STACK_DEPTH) {
+    code = DECODE_TOO_DEEP;
+    goto fail;
+  }
+  PyObject* made = nullptr;
+  if (construct && !(made = is_map ? begin_map(ctx, count) : begin_array(ctx, count))) goto fail;
+  if (count == 0) {
+    if (construct && !(value = is_map ? end_map(ctx, made) : end_array(ctx, made))) goto fail;
+    goto deliver;
+  }
+  stack_entry& entry = ctx->stack[depth++];
+  entry.container = made;
+  entry.size = count;
+  entry.count = 0;
+  entry.container_type = is_map ? EXPECT_KEY : EXPECT_ITEM;
+  entry.pending_key = nullptr;
+  goto next;
+}
+
+deliver:
+  for (;;) {
+    if (depth == 0) {
+      ctx->result = construct ? value : Py_NewRef(Py_None);
+      ctx->depth = 0;
+      *off = p + 1 - start;
+      return DECODE_COMPLETE;
+    }
+    stack_entry& entry = ctx->stack[depth - 1];
+    switch (entry.container_type) {
+      case EXPECT_ITEM:
+        if (construct) set_array_item(ctx, entry.container, entry.count, value);
+        value = nullptr;
+        if (++entry.count < entry.size) goto next;
+        value = entry.container;
+        entry.container = nullptr;
+        depth--;
+        if (construct && !(value = end_array(ctx, value))) goto fail;
+        continue;
+      case EXPECT_KEY:
+        entry.pending_key = value;
+        value = nullptr;
+        entry.container_type = EXPECT_VALUE;
+        goto next;
+      case EXPECT_VALUE: {
+        PyObject* key = entry.pending_key;
+        entry.pending_key = nullptr;
+        if (construct) {
+          PyObject* v = value;
+          value = nullptr;
+          if (set_map_item(ctx, entry.container, entry.count, key, v) < 0) goto fail;
+        }
+        if (++entry.count < entry.size) {
+          entry.container_type = EXPECT_KEY;
+          goto next;
+        }
+        value = entry.container;
+        entry.container = nullptr;
+        depth--;
+        if (construct && !(value = end_map(ctx, value))) goto fail;
+        continue;
+      }
+      default:
+        PyErr_Format(PyExc_RuntimeError, "Invalid container type: %u",
+                     static_cast<unsigned>(entry.container_type));
+        goto fail;
+    }
+  }
+
+next:
+  p++;
+  state = 0;
+  if (p == e) {
+    ctx->state = 0;
+    ctx->segment_len = segment_len;
+    ctx->depth = depth;
+    *off = len;
+    return DECODE_NEED_MORE;
+  }
+  goto header;
+
+fail:
+  Py_XDECREF(value);
+  ctx->state = state;
+  ctx->segment_len = segment_len;
+  ctx->depth = depth;
+  *off = p - start;
+  return code;
+}
+
+int read_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off,
+                unsigned fix_base) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data) + *off;
+  Py_ssize_t avail = len - *off;
+  unsigned b = p[0];
+  uint64_t n;
+  Py_ssize_t size;
+  if ((b & 0xf0) == fix_base) {
+    n = b & 0x0f;
+    size = 1;
+  } else if (b == (fix_base == 0x90 ? 0xdcu : 0xdeu) || b == (fix_base == 0x90 ? 0xddu : 0xdfu)) {
+    size = (b & 1) ? 5 : 3;
+    if (avail < size) return DECODE_NEED_MORE;
+    n = load_be(p + 1, size - 1);
+  } else {
+    PyErr_SetString(PyExc_ValueError, "Unexpected type header on stream");
+    return DECODE_ERROR;
+  }
+  PyObject* count = PyLong_FromUnsignedLongLong(n);
+  if (!count) return DECODE_ERROR;
+  ctx->result = count;
+  *off += size;
+  return DECODE_COMPLETE;
+}
+
+}  // namespace
+
+int run_decoder(bool construct, decoder_ctx* ctx, const char* data, Py_ssize_t len,
+                Py_ssize_t* off) {
+  return construct ? run<true>(ctx, data, len, off) : run<false>(ctx, data, len, off);
+}
+
+int decode_construct(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
+  return run<true>(ctx, data, len, off);
+}
+
+int decode_skip(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
+  return run<false>(ctx, data, len, off);
+}
+
+int decode_array_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
+  return read_header(ctx, data, len, off, 0x90);
+}
+
+int decode_map_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
+  return read_header(ctx, data, len, off, 0x80);
+}

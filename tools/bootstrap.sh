@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Sets up both interpreters and the two virtual environments; safe to run again.
+#   tools/bootstrap.sh            -> .venv (3.13t) and .venv-gil (3.13)
+#   tools/bootstrap.sh --debug    -> also a --with-pydebug free-threaded build
+#   tools/bootstrap.sh --tsan     -> also a --with-thread-sanitizer free-threaded build
+# Prints nothing but progress; interpreters are cached under ~/.cache/quoril.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+cache=${QUORIL_CACHE:-$HOME/.cache/quoril}
+mkdir -p "$cache"
+want_debug=0 want_tsan=0
+for a in "$@"; do
+  case $a in
+    --debug) want_debug=1 ;;
+    --tsan) want_tsan=1 ;;
+    *) echo "unknown option $a" >&2; exit 2 ;;
+  esac
+done
+
+log() { printf '[bootstrap] %s\n' "$*" >&2; }
+
+# "$1" is a python; "$2" is 1 for a free-threaded build, 0 for a default one.
+is_313_build() {
+  "$1" - "$2" <<'PY' >/dev/null 2>&1
+import sys, sysconfig
+want = sys.argv[1] == "1"
+ft = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+sys.exit(0 if sys.version_info[:2] == (3, 13) and ft == want else 1)
+PY
+}
+
+# Debian's source package gives a known, patched-upstream tarball without reaching
+# anything but the distribution archive.
+fetch_source() {
+  local src=$cache/src
+  if compgen -G "$src/python3.13_*.orig.tar.xz" >/dev/null; then
+    ls "$src"/python3.13_*.orig.tar.xz | sort -V | tail -n1
+    return
+  fi
+  mkdir -p "$src"
+  local list=/etc/apt/sources.list.d/quoril-deb-src.sources
+  if [ ! -f "$list" ]; then
+    local uri
+    uri=$(grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+          | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
+    if [ -z "$uri" ]; then
+      uri=$(grep -hE '^deb ' /etc/apt/sources.list 2>/dev/null \
+            | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
+    fi
+    [ -n "$uri" ] || { log "no Debian archive found in the apt sources"; exit 1; }
+    log "adding a deb-src entry for trixie"
+    printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$uri" >"$list"
+  fi
+  apt-get update -qq >&2
+  command -v dpkg-source >/dev/null || apt-get install -y -qq dpkg-dev >&2
+  (cd "$src" && apt-get source --download-only -qq python3.13 >&2)
+  ls "$src"/python3.13_*.orig.tar.xz | sort -V | tail -n1
+}
+
+# build_python <suffix> <configure flags...>; prints the interpreter's path.
+build_python() {
+  local suffix=$1; shift
+  local tarball version prefix work
+  tarball=$(fetch_source)
+  version=$(basename "$tarball" | sed -E 's/^python3\.13_([0-9.]+)\.orig\.tar\.xz$/\1/')
+  prefix=$cache/cpython-$version$suffix
+  local exe=$prefix/bin/python3.13
+  [ -x "$prefix/bin/python3.13t" ] && exe=$prefix/bin/python3.13t
+  if [ -x "$exe" ] && [ -f "$prefix/.complete" ]; then echo "$exe"; return; fi
+  rm -rf "$prefix"
+  work=$(mktemp -d)
+  log "building CPython $version$suffix ($*) in $work"
+  tar -xJf "$tarball" -C "$work"
+  (
+    cd "$work"/Python-*/
+    ./configure --prefix="$prefix" --with-ensurepip=install "$@" >"$work/configure.log" 2>&1 \
+      || { tail -n 40 "$work/configure.log" >&2; exit 1; }
+    make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
+    make install >"$work/install.log" 2>&1 || { tail -n 40 "$work/install.log" >&2; exit 1; }
+  )
+  # The source tree is kept beside the install for its headers, docs and suppressions.
+  rm -rf "$prefix.src" && mv "$work"/Python-*/ "$prefix.src"
+  rm -rf "$work"
+  exe=$prefix/bin/python3.13
+  [ -x "$prefix/bin/python3.13t" ] && exe=$prefix/bin/python3.13t
+  touch "$prefix/.complete"
+  echo "$exe"
+}
+
+find_free_threaded() {
+  local p
+  p=$(command -v python3.13t 2>/dev/null || true)
+  if [ -n "$p" ] && is_313_build "$p" 1; then echo "$p"; return; fi
+  p=$(build_python t --disable-gil)
+  is_313_build "$p" 1 || { log "$p is not a free-threaded 3.13"; exit 1; }
+  echo "$p"
+}
+
+find_default() {
+  local p
+  for p in "$(command -v python3.13 2>/dev/null || true)" \
+           "$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13; do
+    [ -n "$p" ] && [ -x "$p" ] && is_313_build "$p" 0 && { echo "$p"; return; }
+  done
+  p=$(build_python "" )
+  is_313_build "$p" 0 || { log "$p is not a default 3.13 build"; exit 1; }
+  echo "$p"
+}
+
+# make_venv <dir> <python> <requirements file>
+make_venv() {
+  local dir=$1 py=$2 req=$3
+  if [ ! -x "$dir/bin/python" ] || ! "$dir/bin/python" -c 'import sys' 2>/dev/null \
+     || [ "$("$dir/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null)" != "$py" ]; then
+    log "creating $dir on $py"
+    rm -rf "$dir"
+    "$py" -m venv "$dir"
+  fi
+  local stamp=$dir/.requirements.sha
+  local sum
+  sum=$(sha256sum "$req" | cut -d' ' -f1)
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$sum" ]; then
+    "$dir/bin/python" -m pip install -q --upgrade pip >&2
+    "$dir/bin/python" -m pip install -q -r "$req" >&2
+    echo "$sum" >"$stamp"
+  fi
+}
+
+ft=$(find_free_threaded)
+gil=$(find_default)
+log "free-threaded: $ft"
+log "default:       $gil"
+make_venv "$here/.venv" "$ft" "$here/requirements/test-ft.txt"
+make_venv "$here/.venv-gil" "$gil" "$here/requirements/test-gil.txt"
+[ $want_debug = 1 ] && build_python t-debug --disable-gil --with-pydebug >/dev/null
+if [ $want_tsan = 1 ]; then
+  command -v clang >/dev/null || apt-get install -y -qq clang >&2
+  CC=clang CXX=clang++ build_python t-tsan --disable-gil --with-thread-sanitizer >/dev/null
+fi
+exit 0
