@@ -16,8 +16,8 @@ build: setup
 	$(GIL) $(PIP_BUILD) .
 
 test: build
-	$(FT) -m pytest -q
-	$(GIL) -m pytest -q
+	$(FT) -P -m pytest -q
+	$(GIL) -P -m pytest -q
 
 sanitize: setup
 	tools/sanitize.sh

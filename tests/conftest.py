@@ -1,0 +1,43 @@
+import sys
+import threading
+
+import pytest
+
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def h(text):
+    """Bytes from hex written with spaces, as wire bytes are in the tests."""
+    return bytes.fromhex(text)
+
+
+def run_threads(n, target, *args):
+    """Runs target(i, *args) in n threads released together; re-raises the first failure."""
+    barrier = threading.Barrier(n)
+    errors = []
+
+    def body(i):
+        try:
+            barrier.wait()
+            target(i, *args)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+@pytest.fixture
+def bench_docs():
+    import json
+    import pathlib
+
+    root = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench-data"
+    if not root.is_dir():
+        pytest.skip("benchmark documents not present")
+    return {p.stem: json.loads(p.read_text()) for p in sorted(root.glob("*.json"))}
