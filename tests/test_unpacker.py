@@ -1,0 +1,526 @@
+"""The streaming Unpacker: buffering, sources, resumption, state tables and re-entry."""
+
+import array
+import io
+import os
+import socket
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from conftest import h, run_threads
+from quoril import (BufferFull, ExtType, FormatError, OutOfData, StackError, Timestamp, Unpacker,
+                    packb, unpackb)
+
+SWITCH = "Cannot switch unpacking methods while an object is incomplete"
+
+STREAM_OBJECTS = [
+    0, -1, 2**40, -(2**40), 1.5, None, True, False, "", "short", "x" * 40, "\u00e9t\u00e9" * 30,
+    b"", b"bin" * 100, [], [1, [2, [3, {}]]], {"a": {"b": [1, 2, "c"]}, "d": b"e"},
+    ExtType(7, b"payload"), Timestamp(1, 2), Timestamp(2**40, 999), list(range(20)),
+    {f"k{i}": i for i in range(20)}, "y" * 300,
+]
+STREAM = b"".join(packb(o) for o in STREAM_OBJECTS)
+
+
+class Source:
+    """A file-like source returning at most `chunk` bytes per read."""
+
+    def __init__(self, data, chunk=None):
+        self.data = memoryview(data)
+        self.chunk = chunk
+        self.calls = []
+
+    def read(self, n):
+        self.calls.append(n)
+        take = n if self.chunk is None else min(n, self.chunk)
+        out, self.data = bytes(self.data[:take]), self.data[take:]
+        return out
+
+
+def test_new_unpacker_is_empty():
+    u = Unpacker()
+    with pytest.raises(OutOfData) as info:
+        u.unpack()
+    assert info.value.args == ("No more data to unpack.",)
+    with pytest.raises(StopIteration) as stop:
+        next(u)
+    assert stop.value.args == ("No more data to unpack.",)
+    assert list(u) == [] and u.tell() == 0
+
+
+@pytest.mark.parametrize("piece", [1, 2, 3, 5, 7, 16, 64, 1000, len(STREAM)])
+def test_resumes_at_every_split(piece):
+    u = Unpacker()
+    got = []
+    for i in range(0, len(STREAM), piece):
+        u.feed(STREAM[i:i + piece])
+        got.extend(u)
+    assert got == [unpackb(packb(o)) for o in STREAM_OBJECTS]
+    assert u.tell() == len(STREAM)
+
+
+@pytest.mark.parametrize("read_size", [1, 3, 64, 4096])
+def test_source_with_small_reads(read_size):
+    u = Unpacker(Source(STREAM), read_size=read_size)
+    assert list(u) == [unpackb(packb(o)) for o in STREAM_OBJECTS]
+    assert u.tell() == len(STREAM)
+
+
+@pytest.mark.parametrize("piece", [1, 4, 33])
+def test_skip_and_headers_follow_the_stream(piece):
+    u = Unpacker()
+    wire = packb([1, 2]) + packb({"a": 1}) + packb("skipped") + packb([3])
+    results = []
+    steps = [u.read_array_header, u.unpack, u.unpack, u.read_map_header, u.unpack, u.unpack,
+             u.skip, u.unpack]
+    pending = list(steps)
+    for i in range(0, len(wire), piece):
+        u.feed(wire[i:i + piece])
+        while pending:
+            try:
+                results.append(pending[0]())
+            except OutOfData:
+                break
+            pending.pop(0)
+    assert results == [2, 1, 2, 1, "a", 1, None, [3]]
+
+
+def test_state_table():
+    u = Unpacker()
+    u.feed(b"\x93\x01\x02")
+    with pytest.raises(OutOfData):
+        u.unpack()
+    assert u.tell() == 3
+    for call in (u.skip, u.read_array_header, u.read_map_header, lambda: u.read_bytes(1)):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == SWITCH
+    u.feed(b"\x03")
+    assert next(u) == [1, 2, 3] and u.tell() == 4
+
+    u = Unpacker()
+    u.feed(b"\x01\x02\x93")
+    assert list(u) == [1, 2] and u.tell() == 3
+
+    u = Unpacker()
+    u.feed(b"\x01")
+    with pytest.raises(ValueError, match="^Unexpected type header on stream$"):
+        u.read_array_header()
+    assert u.tell() == 0 and u.unpack() == 1
+
+    u = Unpacker()
+    u.feed(b"\xdc\x00")
+    with pytest.raises(OutOfData):
+        u.read_array_header()
+    assert u.tell() == 0
+    with pytest.raises(ValueError, match=SWITCH):
+        u.unpack()
+    u.feed(b"\x05")
+    assert u.read_array_header() == 5 and u.tell() == 3
+
+    u = Unpacker()
+    u.feed(b"\x82\xa1a\x01\xa1b\x02")
+    assert u.read_map_header() == 2
+    assert [u.unpack() for _ in range(4)] == ["a", 1, "b", 2]
+
+    u = Unpacker()
+    u.feed(b"\x92\x01\x02\x03")
+    assert u.skip() is None and u.tell() == 3 and u.unpack() == 3
+
+
+@pytest.mark.parametrize(
+    "wire, exc, tell_after, next_value",
+    [
+        ("c1", FormatError, 0, None),
+        ("92 01 c1", FormatError, 2, None),
+        ("91" * 1024 + "90", StackError, 1024, None),
+        # the offending value's last byte is not consumed, so decoding resumes on it
+        ("81 01 02 05", ValueError, 2, 2),
+        ("a1 ff 07", UnicodeDecodeError, 1, -1),
+    ],
+)
+def test_failure_table(wire, exc, tell_after, next_value):
+    u = Unpacker()
+    u.feed(h(wire))
+    with pytest.raises(exc) as info:
+        u.unpack()
+    assert type(info.value) is exc
+    if exc in (FormatError, StackError):
+        assert info.value.args == ()
+    assert u.tell() == tell_after
+    if next_value is not None:
+        assert u.unpack() == next_value  # at rest again: any operation may follow
+
+
+def test_malformed_byte_stays_unread():
+    u = Unpacker()
+    u.feed(b"\xc1")
+    for _ in range(2):
+        with pytest.raises(FormatError):
+            u.unpack()
+    assert u.tell() == 0 and u.read_bytes(1) == b"\xc1"
+
+
+def test_read_bytes():
+    u = Unpacker()
+    u.feed(b"abcdef")
+    assert u.read_bytes(4) == b"abcd" and u.tell() == 4
+    assert u.read_bytes(10) == b"ef" and u.tell() == 6
+    assert u.read_bytes(0) == b"" and u.tell() == 6
+    with pytest.raises(SystemError):
+        u.read_bytes(-1)
+
+    u = Unpacker(Source(b"\x01\x02\x03"), read_size=1)
+    assert u.read_bytes(2) == b"\x01\x02"
+    assert u.unpack() == 3
+    with pytest.raises(OutOfData):
+        u.unpack()
+
+
+def test_read_bytes_failure_keeps_the_bytes():
+    class Failing:
+        def __init__(self):
+            self.fail = False
+            self.data = b"\x01\x02\x03"
+
+        def read(self, n):
+            if self.fail:
+                raise OSError("source failed")
+            out, self.data = self.data[:n], self.data[n:]
+            return out
+
+    src = Failing()
+    u = Unpacker(src, read_size=2)
+    assert u.unpack() == 1  # buffers b"\x02"
+    src.fail = True
+    with pytest.raises(OSError):
+        u.read_bytes(3)
+    assert u.tell() == 1
+    src.fail = False
+    assert u.read_bytes(2) == b"\x02\x03" and u.tell() == 3
+
+    class NotBytes(Failing):
+        def read(self, n):
+            return None if self.fail else super().read(n)
+
+    src = NotBytes()
+    u = Unpacker(src, read_size=2)
+    assert u.unpack() == 1
+    src.fail = True
+    with pytest.raises(TypeError):
+        u.read_bytes(5)
+    assert u.tell() == 1
+    src.fail = False
+    assert u.unpack() == 2
+
+
+@pytest.mark.parametrize(
+    "kwargs, wire, message",
+    [
+        ({}, "df 03 20 00 01", "52428801 exceeds max_map_len(52428800)"),
+        ({}, "dd 06 40 00 01", "104857601 exceeds max_array_len(104857600)"),
+        ({"max_buffer_size": 0}, "df 40 00 00 00", "1073741824 exceeds max_map_len(1073741823)"),
+        ({"max_buffer_size": 10}, "86", "6 exceeds max_map_len(5)"),
+        ({"max_buffer_size": 10}, "9b", "11 exceeds max_array_len(10)"),
+        ({"max_buffer_size": 10, "max_array_len": 2}, "93", "3 exceeds max_array_len(2)"),
+        ({"max_str_len": -2}, "a0", "0 exceeds max_str_len(-2)"),
+    ],
+)
+def test_derived_limits(kwargs, wire, message):
+    u = Unpacker(**kwargs)
+    u.feed(h(wire))
+    with pytest.raises(ValueError) as info:
+        u.unpack()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "kwargs, first_read",
+    [({}, 1048576), ({"max_buffer_size": 10}, 10), ({"read_size": 7}, 7),
+     ({"max_buffer_size": 0}, 1048576)],
+)
+def test_read_size_rule(kwargs, first_read):
+    src = Source(b"\x01")
+    assert list(Unpacker(src, **kwargs)) == [1]
+    assert src.calls[0] == first_read
+
+
+def test_read_size_against_max_buffer_size():
+    with pytest.raises(ValueError, match="^read_size should be less or equal to max_buffer_size$"):
+        Unpacker(read_size=11, max_buffer_size=10)
+    Unpacker(read_size=10, max_buffer_size=10)
+    with pytest.raises(ValueError, match="read_size should be less"):
+        Unpacker(max_buffer_size=-1)
+    u = Unpacker(max_buffer_size=10)
+    u.feed(b"x" * 10)
+    with pytest.raises(BufferFull):
+        u.feed(b"y")
+
+
+def test_buffer_compaction_and_growth():
+    u = Unpacker(max_buffer_size=16)
+    u.feed(b"\x01" * 10)
+    for _ in range(6):
+        u.unpack()
+    u.feed(b"\x02" * 12)  # 4 unread + 12 fit after compaction
+    with pytest.raises(BufferFull):
+        u.feed(b"\x03")
+    assert [u.unpack() for _ in range(16)] == [1] * 4 + [2] * 12
+
+    u = Unpacker(max_buffer_size=100, read_size=8)
+    u.feed(b"\x00" * 5)
+    u.feed(b"\x00" * 10)
+    u.feed(b"\x00" * 20)
+    u.feed(b"\x00" * 50)
+    with pytest.raises(BufferFull):
+        u.feed(b"\x00" * 16)
+    assert len(list(u)) == 85
+
+
+def test_bin_larger_than_the_buffer():
+    u = Unpacker(Source(b"\xc4\x05hello"), max_buffer_size=4)
+    with pytest.raises(BufferFull):
+        u.unpack()
+    assert u.tell() == 2
+
+
+def test_feed_rules():
+    u = Unpacker()
+    assert u.feed(b"") is None
+    with pytest.raises(TypeError):
+        u.feed("text")
+    with pytest.raises(BufferError, match="^cannot unpack from multi-byte object$"):
+        u.feed(array.array("i", [1]))
+    u.feed(bytearray(b"\x01"))
+    u.feed(memoryview(b"\x02\x00")[::2])
+    assert list(u) == [1, 2]
+    src = Unpacker(Source(b"\x01"))
+    with pytest.raises(AssertionError, match="^unpacker.feed\\(\\) is not be able to use with `file_like`.$"):
+        src.feed(b"")
+    assert src.unpack() == 1
+    with pytest.raises(OutOfData):
+        src.unpack()
+    src.feed(b"\x02")  # the source has ended: feeding is allowed now
+    assert src.unpack() == 2
+    with pytest.raises(BufferFull):
+        Unpacker.__new__(Unpacker).feed(b"\x01")
+
+
+def test_source_rules():
+    with pytest.raises(AttributeError):
+        Unpacker(object())
+    with pytest.raises(TypeError, match="^`file_like.read` must be a callable.$"):
+        Unpacker(type("R", (), {"read": 5})())
+
+    class ByteArraySource:
+        def read(self, n):
+            return bytearray(b"\x01")
+
+    with pytest.raises(TypeError):
+        Unpacker(ByteArraySource()).unpack()
+
+    class Generous:
+        def __init__(self):
+            self.sent = False
+
+        def read(self, n):
+            if self.sent:
+                return b""
+            self.sent = True
+            return b"\x01" * (n + 5)
+
+    assert list(Unpacker(Generous(), read_size=4)) == [1] * 9
+    with pytest.raises(BufferFull):
+        Unpacker(Generous(), read_size=4, max_buffer_size=4).unpack()
+
+
+def test_source_ending_inside_an_object():
+    u = Unpacker(Source(b"\x01\x92\x01"))
+    assert list(u) == [1]
+    with pytest.raises(ValueError, match=SWITCH):
+        u.skip()
+
+
+def test_reinit_discards_partial_object():
+    u = Unpacker()
+    u.feed(b"\x92\x01")
+    with pytest.raises(OutOfData):
+        u.unpack()
+    u.__init__()
+    assert u.tell() == 0
+    u.feed(b"\x05")
+    assert u.unpack() == 5
+
+
+def test_failed_init_leaves_an_empty_unpacker():
+    u = Unpacker(object_hook=lambda d: "hooked")
+    u.feed(b"\x80")
+    with pytest.raises(TypeError):
+        u.__init__(object_hook=lambda d: d, list_hook=5)
+    with pytest.raises(OutOfData):
+        u.unpack()
+    with pytest.raises(BufferFull):
+        u.feed(b"\x80")
+    u.__init__()
+    u.feed(b"\x80")
+    assert u.unpack() == {}
+
+
+def test_options():
+    u = Unpacker(use_list=False, raw=True, strict_map_key=False, timestamp=2,
+                 ext_hook=lambda c, d: (c, d))
+    u.feed(packb([{1: "a"}, Timestamp(1, 5), ExtType(3, b"z")]))
+    assert u.unpack() == ({1: b"a"}, 1_000_000_005, (3, b"z"))
+    u = Unpacker(object_pairs_hook=list, unicode_errors="replace")
+    u.feed(h("81 a1 61 a1 ff"))
+    assert u.unpack() == [("a", "\ufffd")]
+    u = Unpacker(ext_hook=None)
+    u.feed(h("d4 01 00"))
+    with pytest.raises(AssertionError):
+        u.unpack()
+    with pytest.raises(TypeError, match="mutually exclusive"):
+        Unpacker(object_hook=len, object_pairs_hook=len)
+    with pytest.raises(UnicodeEncodeError):
+        Unpacker(unicode_errors="\u00e9")
+    with pytest.raises(TypeError):
+        Unpacker(unicode_errors=1)
+
+
+def test_reentry_from_hooks():
+    u = Unpacker()
+    seen = []
+
+    def hook(value):
+        for call, message in (
+            (u.unpack, "Unpacker cannot be called recursively while unpacking is in progress"),
+            (u.skip, "Unpacker cannot be called recursively while unpacking is in progress"),
+            (lambda: next(u), "Unpacker cannot be called recursively while unpacking is in progress"),
+            (lambda: u.feed(b"\x01"), "Unpacker.feed() cannot be called while unpacking is in progress"),
+            (lambda: u.read_bytes(1),
+             "Unpacker.read_bytes() cannot be called while unpacking is in progress"),
+            (u.__init__, "Unpacker.__init__() cannot be called while unpacking is in progress"),
+        ):
+            with pytest.raises(RuntimeError) as info:
+                call()
+            seen.append(str(info.value) == message)
+        seen.append(u.tell())
+        return value
+
+    u.__init__(object_hook=hook)
+    u.feed(b"\x01\x81\xa1a\x02\x03")
+    assert u.unpack() == 1
+    assert u.unpack() == {"a": 2}
+    assert seen == [True] * 6 + [1]
+    assert u.unpack() == 3 and u.tell() == 6
+
+
+def test_two_threads_on_one_unpacker():
+    entered = threading.Event()
+    tried = threading.Event()
+    outcome = {}
+
+    def hook(value):
+        entered.set()
+        assert tried.wait(10)
+        return value
+
+    u = Unpacker(list_hook=hook)
+
+    def other():
+        assert entered.wait(10)
+        try:
+            outcome["other"] = u.unpack()
+        except (RuntimeError, OutOfData) as exc:
+            outcome["other"] = type(exc).__name__
+        finally:
+            tried.set()
+
+    u.feed(packb([1, 2]) + packb("after"))
+    t = threading.Thread(target=other)
+    t.start()
+    assert u.unpack() == [1, 2]
+    t.join()
+    assert outcome["other"] in ("RuntimeError", "after")
+    if outcome["other"] == "RuntimeError":
+        assert u.unpack() == "after"
+
+
+def test_separate_unpackers_in_threads():
+    wire = STREAM * 5
+    expected = [unpackb(packb(o)) for o in STREAM_OBJECTS] * 5
+
+    def work(tid):
+        for _ in range(10):
+            u = Unpacker()
+            got = []
+            for i in range(0, len(wire), 17 + tid):
+                u.feed(wire[i:i + 17 + tid])
+                got.extend(u)
+            assert got == expected
+
+    run_threads(4, work)
+
+
+def test_real_sources(tmp_path, bench_docs):
+    path = tmp_path / "docs.bin"
+    docs = list(bench_docs.values())
+    with open(path, "wb") as f:
+        for doc in docs:
+            f.write(packb(doc))
+    with open(path, "rb") as f:
+        assert list(Unpacker(f)) == docs
+    assert list(Unpacker(io.BytesIO(path.read_bytes()), read_size=1000)) == docs
+
+
+def test_socket_source():
+    left, right = socket.socketpair()
+    payload = b"".join(packb({"n": i, "pad": "x" * i}) for i in range(300))
+
+    def send():
+        with right:
+            for i in range(0, len(payload), 777):
+                right.sendall(payload[i:i + 777])
+
+    t = threading.Thread(target=send)
+    t.start()
+    with left, left.makefile("rb") as f:
+        got = list(Unpacker(f, read_size=512))
+    t.join()
+    assert got == [{"n": i, "pad": "x" * i} for i in range(300)]
+
+
+def test_subprocess_pipe():
+    code = ("import sys, quoril\n"
+            "for i in range(100): sys.stdout.buffer.write(quoril.packb([i, str(i)]))\n")
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code], stdout=subprocess.PIPE)
+    got = list(Unpacker(proc.stdout, read_size=64))
+    assert proc.wait() == 0
+    assert got == [[i, str(i)] for i in range(100)]
+
+
+def test_gc_clearing_breaks_cycles():
+    import gc
+    import weakref
+
+    class Hook:
+        def __call__(self, value):
+            return value
+
+    hook = Hook()
+    u = Unpacker(object_hook=hook)
+    hook.u = u
+    ref = weakref.ref(hook)
+    del u, hook
+    gc.collect()
+    assert ref() is None
+
+
+def test_docstrings():
+    assert Unpacker.feed.__doc__ == (
+        "Unpacker.feed(self, next_bytes)\n\nAppend `next_bytes` to internal buffer.")
+    assert Unpacker.tell.__doc__.startswith("Unpacker.tell(self)\n\nReturns the current position")
+    assert Unpacker.read_map_header.__doc__.endswith(
+        "Raises `OutOfData` when there are no more bytes to unpack.")
