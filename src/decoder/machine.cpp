@@ -124,7 +124,7 @@ header : {
       is_map = false;
       goto container;
     case H_EMPTY_STR:
-      if (construct && !(value = make_str(ctx, nullptr, 0, depth && ctx->stack[depth - 1].container_type == EXPECT_KEY)))
+      if (construct && !(value = make_str(ctx, "", 0, depth && ctx->stack[depth - 1].container_type == EXPECT_KEY)))
         goto fail;
       goto deliver;
     case H_NIL:
@@ -164,8 +164,8 @@ segment : {
       bool is_bin = state < 8;
       if (n == 0) {
         if (construct) {
-          value = is_bin ? make_bin(ctx, nullptr, 0)
-                         : make_str(ctx, nullptr, 0,
+          value = is_bin ? make_bin(ctx, "", 0)
+                         : make_str(ctx, "", 0,
                                     depth && ctx->stack[depth - 1].container_type == EXPECT_KEY);
           if (!value) goto fail;
         }
