@@ -5,6 +5,15 @@
 #include "decoder/ctx.h"
 
 int get_data_from_buffer(PyObject* obj, Py_buffer* view, const char** buf, Py_ssize_t* buf_len) {
+  if (PyBytes_CheckExact(obj)) {
+    // Immutable and kept alive by the caller: no export is needed to read it.
+    view->obj = nullptr;
+    view->buf = PyBytes_AS_STRING(obj);
+    view->len = PyBytes_GET_SIZE(obj);
+    *buf = PyBytes_AS_STRING(obj);
+    *buf_len = PyBytes_GET_SIZE(obj);
+    return 1;
+  }
   if (PyObject_GetBuffer(obj, view, PyBUF_FULL_RO) < 0) return 0;
   if (view->itemsize != 1) {
     PyBuffer_Release(view);
@@ -89,7 +98,7 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   decoder_ctx ctx;
   ctx.depth = 0;
   ctx.result = nullptr;
-  key_cache_init(&ctx);
+  key_cache_init(&ctx, buf_len);
   DecodeScope scope{&ctx, &view};
   for (int i = 0; i < 5; i++)
     if (limits[i] == -1) limits[i] = i == 3 ? buf_len / 2 : buf_len;

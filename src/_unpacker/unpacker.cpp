@@ -230,6 +230,7 @@ void make_uninitialised(UnpackerObject* self) {
 int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
   reset_ctx(&self->ctx);
   key_cache_release(&self->ctx);
+  key_cache_init(&self->ctx, PY_SSIZE_T_MAX);
   PyMem_Free(self->buffer);
   self->buffer = nullptr;
   PyObject* object_hook = a[U_OBJECT_HOOK] ? a[U_OBJECT_HOOK] : Py_None;

@@ -55,6 +55,7 @@ struct decoder_ctx {
   uint32_t depth;
   PyObject* result;
   decode_entry active_entry;
+  uint32_t key_cache_mask;               // slots in use - 1, a power of two - 1
   PyObject* key_cache[KEY_CACHE_SLOTS];  // owned; lives as long as the context
   stack_entry stack[STACK_DEPTH];
 };
@@ -75,5 +76,7 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
 
 // The key cache is not part of the state that reset_ctx puts at rest: it
 // outlives single items so that a stream's keys stay shared.
-void key_cache_init(decoder_ctx* ctx);
+// `expected_bytes` sizes the cache to the input, so that a small message does
+// not pay for clearing slots it could never fill.
+void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes);
 void key_cache_release(decoder_ctx* ctx);

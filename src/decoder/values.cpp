@@ -125,7 +125,7 @@ PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
   bool ascii;
   uint32_t h = key_hash(reinterpret_cast<const unsigned char*>(p), n, &ascii);
   if (!ascii) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
-  PyObject** slot = &ctx->key_cache[h % KEY_CACHE_SLOTS];
+  PyObject** slot = &ctx->key_cache[h & ctx->key_cache_mask];
   PyObject* cached = *slot;
   if (cached && PyUnicode_GET_LENGTH(cached) == n && std::memcmp(PyUnicode_DATA(cached), p, n) == 0)
     return Py_NewRef(cached);
@@ -145,12 +145,16 @@ int refuse_map_key(PyObject* key) {
   return -1;
 }
 
-void key_cache_init(decoder_ctx* ctx) {
-  std::memset(ctx->key_cache, 0, sizeof ctx->key_cache);
+void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes) {
+  uint32_t slots = 8;
+  while (slots < KEY_CACHE_SLOTS && static_cast<Py_ssize_t>(slots) * 16 < expected_bytes)
+    slots *= 2;
+  ctx->key_cache_mask = slots - 1;
+  std::memset(ctx->key_cache, 0, slots * sizeof(PyObject*));
 }
 
 void key_cache_release(decoder_ctx* ctx) {
-  for (PyObject*& slot : ctx->key_cache) Py_CLEAR(slot);
+  for (uint32_t i = 0; i <= ctx->key_cache_mask; i++) Py_CLEAR(ctx->key_cache[i]);
 }
 
 void reset_ctx(decoder_ctx* ctx) {

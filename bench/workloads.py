@@ -1,0 +1,53 @@
+"""Benchmark workloads: the shared JSON documents and seeded generated data."""
+
+import json
+import pathlib
+import random
+
+DATA_DIR = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench-data"
+
+
+def documents():
+    return {p.stem: json.loads(p.read_text()) for p in sorted(DATA_DIR.glob("*.json"))}
+
+
+def rpc_messages(count=10_000, seed=1):
+    rng = random.Random(seed)
+    methods = ["get", "put", "list", "delete", "watch"]
+    return [
+        {
+            "id": i,
+            "method": rng.choice(methods),
+            "params": {"key": f"user:{rng.randrange(10**6)}", "limit": rng.randrange(100)},
+            "score": rng.random(),
+            "ok": rng.random() < 0.5,
+            "error": None,
+        }
+        for i in range(count)
+    ]
+
+
+def binary_records(seed=2):
+    rng = random.Random(seed)
+    sizes = [1024 * 2**k for k in range(11)]  # 1 KiB .. 1 MiB
+    return [{"name": f"blob{i}", "size": n, "data": rng.randbytes(n)} for i, n in enumerate(sizes)]
+
+
+def int_array(n=200_000, seed=3):
+    rng = random.Random(seed)
+    return [rng.randrange(-(2**40), 2**40) for _ in range(n)]
+
+
+def float_array(n=200_000, seed=4):
+    rng = random.Random(seed)
+    return [rng.uniform(-1e6, 1e6) for _ in range(n)]
+
+
+def all_workloads():
+    """name -> (value, is_batch); a batch is packed and unpacked one call per message."""
+    out = {name: (doc, False) for name, doc in documents().items()}
+    out["rpc_10k"] = (rpc_messages(), True)
+    out["binary"] = (binary_records(), False)
+    out["int_array"] = (int_array(), False)
+    out["float_array"] = (float_array(), False)
+    return out
