@@ -16,6 +16,7 @@ from .exceptions import (
 )
 from .ext import ExtType, Timestamp
 from ._cquoril import Packer, Unpacker, unpackb
+from ._cquoril import _packb as packb
 
 __version__ = "0.1.0"
 
@@ -36,17 +37,6 @@ __all__ = [
     "unpack",
     "unpackb",
 ]
-
-# A one-shot Packer starts small and grows as needed: most messages are far
-# below the 256 KiB a long-lived Packer reserves.
-_ONE_SHOT_BUF_SIZE = 1024
-
-
-def packb(o, **kwargs):
-    """Pack ``o`` and return the bytes; the keyword options are those of :class:`Packer`."""
-    kwargs.setdefault("buf_size", _ONE_SHOT_BUF_SIZE)
-    return Packer(**kwargs).pack(o)
-
 
 def pack(o, stream, **kwargs):
     """Pack ``o`` and write the bytes to the binary ``stream``."""

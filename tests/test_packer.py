@@ -340,3 +340,37 @@ def test_top_level_helpers(tmp_path):
     stream.seek(0)
     assert quoril.unpack(stream, raw=True) == {b"a": b"b"}
     assert unpackb(packb([1, "x"])) == [1, "x"]
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"use_bin_type": False}, {"use_single_float": True}, {"strict_types": True, "default": repr},
+     {"datetime": True}, {"unicode_errors": "replace"}, {"buf_size": 0}, {"buf_size": 1},
+     {"autoreset": False}],
+)
+def test_packb_matches_a_packer(options):
+    import datetime
+
+    value = [1, 2.5, "\ud800" if "unicode_errors" in options else "s", b"b", (1, 2),
+             datetime.datetime(2000, 1, 1, tzinfo=datetime.timezone.utc)
+             if options.get("datetime") else None, "x" * 5000]
+    with_reset = dict(options, autoreset=True)
+    assert packb(value, **options) == Packer(**with_reset).pack(value)
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: packb(), TypeError, "packb() takes exactly 1 positional argument (0 given)"),
+        (lambda: packb(1, 2), TypeError, "packb() takes exactly 1 positional argument (2 given)"),
+        (lambda: packb(1, bogus=1), TypeError, "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: packb(1, default=1), TypeError, "default must be a callable."),
+        (lambda: packb(1, buf_size=-1), OverflowError, "can't convert negative value to size_t"),
+        (lambda: packb({1}), TypeError, "can not serialize 'set' object"),
+        (lambda: packb(2**64), OverflowError, "Integer value out of range"),
+    ],
+)
+def test_packb_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message

@@ -189,10 +189,16 @@ int exec_steps(PyObject* module) {
   if (rc < 0) return -1;
 
   if (!g.billion && !(g.billion = PyLong_FromLong(1000000000))) return -1;
+  if (!g.thread_cache_key &&
+      !(g.thread_cache_key = PyUnicode_InternFromString("quoril._cquoril.key_cache")))
+    return -1;
   for (PyMethodDef* def : {&default_read_extended_type_def, &unpackb_def}) {
     Ref fn(PyCFunction_NewEx(def, module, nullptr));
     if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0) return -1;
   }
+  // Private: the package's one-shot quoril.packb.
+  Ref packb(PyCFunction_NewEx(&packb_def, module, nullptr));
+  if (!packb || PyModule_AddObjectRef(module, "_packb", packb.get()) < 0) return -1;
   Ref test_dict(PyDict_New());
   if (!test_dict || PyModule_AddObjectRef(module, "__test__", test_dict.get()) < 0) return -1;
   return 0;

@@ -15,6 +15,7 @@ struct ModuleGlobals {
   PyObject* timestamp_type = nullptr;    // quoril.ext.Timestamp
   PyObject* billion = nullptr;           // the int 1000000000
   PyObject* builtins = nullptr;          // the builtins module
+  PyObject* thread_cache_key = nullptr;  // names the decoder's key cache in thread states
 };
 extern ModuleGlobals g;
 
@@ -34,3 +35,4 @@ int unpacker_params_init();
 int unpackb_params_init();
 extern PyMethodDef unpackb_def;
 extern PyMethodDef default_read_extended_type_def;
+extern PyMethodDef packb_def;

@@ -362,7 +362,6 @@ int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_lef
 }  // namespace
 
 void encode_call_begin(EncodeCall* call, PackerObject* self) {
-  call->self = self;
   call->buf = &self->buffer;
   call->default_ = self->default_ == Py_None ? Ref() : Ref::borrow(self->default_);
   call->unicode_errors = Ref::borrow(self->unicode_errors);

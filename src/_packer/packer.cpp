@@ -96,30 +96,22 @@ int set_unicode_errors(PackerObject* self, PyObject* value) {
 
 int packer_init_parsed(PackerObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  PyObject* slots[8];
-  if (parse_args(&init_params, args, nargs, kwnames, slots) < 0) return -1;
-  bool flags[5] = {false, true, true, false, false};  // single_float .. datetime
-  for (int i = 0; i < 5; i++)
-    if (slots[i + 1] && convert_bool(slots[i + 1], &flags[i]) < 0) return -1;
-  PyObject* default_ = slots[0] ? slots[0] : Py_None;
-  PyObject* unicode_errors = slots[6] ? slots[6] : Py_None;
+  PackerOptions o;
+  if (parse_packer_options(args, nargs, kwnames, &o) < 0) return -1;
   CriticalSection cs(reinterpret_cast<PyObject*>(self));
   if (self->packing) {
     PyErr_SetString(PyExc_RuntimeError,
                     "Packer.__init__() cannot be called while packing is in progress");
     return -1;
   }
-  self->use_single_float = flags[0];
-  self->autoreset = flags[1];
-  self->buffer.use_bin_type = flags[2];
-  self->strict_types = flags[3];
-  self->datetime = flags[4];
-  if (default_ != Py_None && !PyCallable_Check(default_)) {
-    PyErr_SetString(PyExc_TypeError, "default must be a callable.");
-    return -1;
-  }
-  replace_field(&self->default_, Py_NewRef(default_));
-  return set_unicode_errors(self, unicode_errors);
+  self->use_single_float = o.use_single_float;
+  self->autoreset = o.autoreset;
+  self->buffer.use_bin_type = o.use_bin_type;
+  self->strict_types = o.strict_types;
+  self->datetime = o.datetime;
+  if (check_default(o.default_) < 0) return -1;
+  replace_field(&self->default_, Py_NewRef(o.default_));
+  return set_unicode_errors(self, o.unicode_errors);
 }
 
 int packer_init(PyObject* op, PyObject* args, PyObject* kwargs) {
@@ -445,6 +437,26 @@ const char packer_doc[] =
     "    avoid unnecessary reallocations.";
 
 }  // namespace
+
+int parse_packer_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         PackerOptions* out) {
+  PyObject* slots[8];
+  if (parse_args(&init_params, args, nargs, kwnames, slots) < 0) return -1;
+  bool* flags[5] = {&out->use_single_float, &out->autoreset, &out->use_bin_type,
+                    &out->strict_types, &out->datetime};
+  for (int i = 0; i < 5; i++)
+    if (slots[i + 1] && convert_bool(slots[i + 1], flags[i]) < 0) return -1;
+  out->default_ = slots[0] ? slots[0] : Py_None;
+  out->unicode_errors = slots[6] ? slots[6] : Py_None;
+  out->buf_size = slots[7];
+  return 0;
+}
+
+int check_default(PyObject* default_) {
+  if (default_ == Py_None || PyCallable_Check(default_)) return 0;
+  PyErr_SetString(PyExc_TypeError, "default must be a callable.");
+  return -1;
+}
 
 int packer_params_init() {
   for (ParamList* pl : {&cinit_params, &init_params, &pack_params, &pack_ext_params,

@@ -31,7 +31,6 @@ struct PackerObject {
 // The options of one serializing call, held for its whole duration so that
 // nothing the encoder calls can free them mid-call.
 struct EncodeCall {
-  PackerObject* self;
   pack_buffer* buf;
   Ref default_;
   Ref unicode_errors;
@@ -42,6 +41,21 @@ struct EncodeCall {
 };
 
 void encode_call_begin(EncodeCall* call, PackerObject* self);
+
+// The options of Packer.__init__, parsed and converted but not yet applied.
+struct PackerOptions {
+  PyObject* default_;        // borrowed from the call's arguments
+  PyObject* unicode_errors;  // borrowed
+  PyObject* buf_size;        // borrowed, or null
+  bool use_single_float = false;
+  bool autoreset = true;
+  bool use_bin_type = true;
+  bool strict_types = false;
+  bool datetime = false;
+};
+int parse_packer_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         PackerOptions* out);
+int check_default(PyObject* default_);
 int pack_object(EncodeCall* call, PyObject* obj, int depth_left);
 int pack_pairs(EncodeCall* call, PyObject* pairs);
 

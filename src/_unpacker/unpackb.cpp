@@ -98,7 +98,7 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   decoder_ctx ctx;
   ctx.depth = 0;
   ctx.result = nullptr;
-  key_cache_init(&ctx, buf_len);
+  key_cache_for_call(&ctx, buf_len);
   DecodeScope scope{&ctx, &view};
   for (int i = 0; i < 5; i++)
     if (limits[i] == -1) limits[i] = i == 3 ? buf_len / 2 : buf_len;

@@ -55,6 +55,7 @@ struct decoder_ctx {
   uint32_t depth;
   PyObject* result;
   decode_entry active_entry;
+  PyObject** keys;                       // key_cache, or the calling thread's cache
   uint32_t key_cache_mask;               // slots in use - 1, a power of two - 1
   PyObject* key_cache[KEY_CACHE_SLOTS];  // owned; lives as long as the context
   stack_entry stack[STACK_DEPTH];
@@ -80,3 +81,7 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
 // not pay for clearing slots it could never fill.
 void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes);
 void key_cache_release(decoder_ctx* ctx);
+// For one-shot decoding: on the default build the keys of every call on a
+// thread share one cache of interned keys kept in that thread's state, so
+// that a stream of small messages does not re-create and re-intern its keys.
+void key_cache_for_call(decoder_ctx* ctx, Py_ssize_t expected_bytes);

@@ -87,6 +87,14 @@ PyObject* make_timestamp(decoder_ctx* ctx, const char* data, uint64_t len) {
   }
 }
 
+// Keys are short: a byte loop beats a call to memcmp.
+bool same_bytes(const void* a, const char* b, Py_ssize_t n) {
+  const char* x = static_cast<const char*>(a);
+  for (Py_ssize_t i = 0; i < n; i++)
+    if (x[i] != b[i]) return false;
+  return true;
+}
+
 uint32_t key_hash(const unsigned char* p, Py_ssize_t n, bool* ascii) {
   uint32_t h = 2166136261u;
   unsigned char high = 0;
@@ -125,9 +133,9 @@ PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
   bool ascii;
   uint32_t h = key_hash(reinterpret_cast<const unsigned char*>(p), n, &ascii);
   if (!ascii) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
-  PyObject** slot = &ctx->key_cache[h & ctx->key_cache_mask];
+  PyObject** slot = &ctx->keys[h & ctx->key_cache_mask];
   PyObject* cached = *slot;
-  if (cached && PyUnicode_GET_LENGTH(cached) == n && std::memcmp(PyUnicode_DATA(cached), p, n) == 0)
+  if (cached && PyUnicode_GET_LENGTH(cached) == n && same_bytes(PyUnicode_DATA(cached), p, n))
     return Py_NewRef(cached);
   PyObject* key = PyUnicode_New(n, 127);
   if (!key) return nullptr;
@@ -146,6 +154,7 @@ int refuse_map_key(PyObject* key) {
 }
 
 void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes) {
+  ctx->keys = ctx->key_cache;
   uint32_t slots = 8;
   while (slots < KEY_CACHE_SLOTS && static_cast<Py_ssize_t>(slots) * 16 < expected_bytes)
     slots *= 2;
@@ -154,8 +163,56 @@ void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes) {
 }
 
 void key_cache_release(decoder_ctx* ctx) {
+  if (ctx->keys != ctx->key_cache) return;  // the thread's cache outlives the call
   for (uint32_t i = 0; i <= ctx->key_cache_mask; i++) Py_CLEAR(ctx->key_cache[i]);
 }
+
+#ifdef Py_GIL_DISABLED
+void key_cache_for_call(decoder_ctx* ctx, Py_ssize_t expected_bytes) {
+  key_cache_init(ctx, expected_bytes);
+}
+#else
+namespace {
+
+// Unnamed, so that fetching the pointer costs no string comparison.
+constexpr const char* THREAD_CACHE_NAME = nullptr;
+
+void free_thread_cache(PyObject* capsule) {
+  auto** slots = static_cast<PyObject**>(PyCapsule_GetPointer(capsule, THREAD_CACHE_NAME));
+  for (int i = 0; i < KEY_CACHE_SLOTS; i++) Py_CLEAR(slots[i]);
+  PyMem_Free(slots);
+}
+
+PyObject** thread_cache() {
+  PyObject* state = PyThreadState_GetDict();
+  if (!state) return nullptr;
+  PyObject* capsule = PyDict_GetItemWithError(state, g.thread_cache_key);
+  if (capsule) return static_cast<PyObject**>(PyCapsule_GetPointer(capsule, THREAD_CACHE_NAME));
+  if (PyErr_Occurred()) return nullptr;
+  auto** slots = static_cast<PyObject**>(PyMem_Calloc(KEY_CACHE_SLOTS, sizeof(PyObject*)));
+  if (!slots) return nullptr;
+  Ref made(PyCapsule_New(slots, THREAD_CACHE_NAME, free_thread_cache));
+  if (!made) {
+    PyMem_Free(slots);
+    return nullptr;
+  }
+  if (PyDict_SetItem(state, g.thread_cache_key, made.get()) < 0) return nullptr;
+  return slots;
+}
+
+}  // namespace
+
+void key_cache_for_call(decoder_ctx* ctx, Py_ssize_t expected_bytes) {
+  PyObject** shared = thread_cache();
+  if (!shared) {
+    PyErr_Clear();  // a cache is an optimisation; decode without it
+    key_cache_init(ctx, expected_bytes);
+    return;
+  }
+  ctx->keys = shared;
+  ctx->key_cache_mask = KEY_CACHE_SLOTS - 1;
+}
+#endif
 
 void reset_ctx(decoder_ctx* ctx) {
   for (uint32_t i = 0; i < ctx->depth; i++) {

@@ -16,11 +16,22 @@ inline int check_len(uint64_t n, Py_ssize_t limit, const char* fmt) {
 
 PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n);
 
+// Short ASCII text is copied straight into a new str, skipping the codec.
+inline PyObject* make_short_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
+  unsigned char high = 0;
+  for (Py_ssize_t i = 0; i < n; i++) high |= static_cast<unsigned char>(p[i]);
+  if (high >= 0x80) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
+  PyObject* s = PyUnicode_New(n, 127);
+  if (s) std::memcpy(PyUnicode_DATA(s), p, n);
+  return s;
+}
+
 inline PyObject* make_str(decoder_ctx* ctx, const char* p, uint64_t n, bool is_key) {
   if (check_len(n, ctx->max_str_len, "%u exceeds max_str_len(%zd)") < 0) return nullptr;
   Py_ssize_t len = static_cast<Py_ssize_t>(n);
   if (ctx->raw) return PyBytes_FromStringAndSize(p, len);
   if (is_key && len <= KEY_CACHE_MAX_LEN) return make_key_str(ctx, p, len);
+  if (len <= 64) return make_short_str(ctx, p, len);
   return PyUnicode_DecodeUTF8(p, len, ctx->unicode_errors);
 }
 
@@ -40,7 +51,10 @@ inline PyObject* begin_array(decoder_ctx* ctx, uint64_t n) {
 inline PyObject* begin_map(decoder_ctx* ctx, uint64_t n) {
   if (check_len(n, ctx->max_map_len, "%u exceeds max_map_len(%zd)") < 0) return nullptr;
   if (ctx->map_as_pairs) return PyList_New(static_cast<Py_ssize_t>(n));
-  return PyDict_New();
+  // Presizing saves the resizes of a growing dict; the cap keeps a hostile
+  // count from reserving a table the input never fills.
+  constexpr uint64_t PRESIZE_CAP = 64;
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(n < PRESIZE_CAP ? n : PRESIZE_CAP));
 }
 
 inline void set_array_item(decoder_ctx* ctx, PyObject* array, uint64_t i, PyObject* value) {
@@ -80,7 +94,7 @@ inline int set_map_item(decoder_ctx* ctx, PyObject* map, uint64_t i, PyObject* k
 #ifndef Py_GIL_DISABLED
   // Interning is free-threading-hostile (immortal, process-wide lock), so the
   // free-threaded build relies on the context's key cache alone.
-  if (PyUnicode_CheckExact(key)) PyUnicode_InternInPlace(&key);
+  if (PyUnicode_CheckExact(key) && !PyUnicode_CHECK_INTERNED(key)) PyUnicode_InternInPlace(&key);
 #endif
   int rc = 0;
   if (ctx->map_as_pairs) {

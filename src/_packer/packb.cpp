@@ -1,0 +1,63 @@
+// One-shot packing for quoril.packb: the Packer's encoder over a block that
+// lives for one call, without creating a Packer object.
+#include "_cquoril/args.h"
+#include "_cquoril/module.h"
+#include "_packer/packer.h"
+
+namespace {
+
+// Most one-shot messages are small; the block grows as a Packer's does.
+constexpr size_t ONE_SHOT_CAPACITY = 512;
+
+struct OneShotBuffer {
+  pack_buffer buffer{};
+  ~OneShotBuffer() { PyMem_Free(buffer.buf); }
+};
+
+PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1) {
+    PyErr_Format(PyExc_TypeError, "packb() takes exactly 1 positional argument (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  PackerOptions o;
+  if (parse_packer_options(args + 1, 0, kwnames, &o) < 0) return nullptr;
+  size_t capacity = ONE_SHOT_CAPACITY;
+  if (o.buf_size) {
+    unsigned long long requested;
+    if (convert_unsigned(o.buf_size, "size_t", &requested) < 0) return nullptr;
+    capacity = requested;
+  }
+  if (check_default(o.default_) < 0) return nullptr;
+  EncodeCall call;
+  call.default_ = o.default_ == Py_None ? Ref() : Ref::borrow(o.default_);
+  call.unicode_errors = Ref::borrow(o.unicode_errors);
+  call.errors = nullptr;
+  if (o.unicode_errors != Py_None) {
+    Py_ssize_t len;
+    if (convert_byte_string(o.unicode_errors, &call.errors, &len) < 0) return nullptr;
+  }
+  call.strict_types = o.strict_types;
+  call.use_single_float = o.use_single_float;
+  call.datetime = o.datetime;
+  OneShotBuffer out;
+  out.buffer.use_bin_type = o.use_bin_type;
+  out.buffer.buf = static_cast<char*>(PyMem_Malloc(capacity ? capacity : 1));
+  if (!out.buffer.buf) {
+    PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
+    return nullptr;
+  }
+  out.buffer.capacity = capacity;
+  call.buf = &out.buffer;
+  if (pack_object(&call, args[0], DEFAULT_NEST_LIMIT) < 0) return nullptr;
+  return PyBytes_FromStringAndSize(out.buffer.buf, out.buffer.length);
+}
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+}  // namespace
+
+PyMethodDef packb_def = {
+    "packb", FASTCALL(packb), METH_FASTCALL | METH_KEYWORDS,
+    "packb(obj, **options)\n\nPack obj and return the bytes. The keyword options are those of "
+    "Packer;\nthe result is the same as Packer(**options).pack(obj) with autoreset on."};
