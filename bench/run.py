@@ -148,10 +148,12 @@ def scaling(workloads, target):
     results = {}
     for name in ("twitter", "citm_catalog", "canada", "rpc_10k"):
         value, is_batch = workloads[name]
-        items = value if is_batch else [value]
-        packed = [quoril.packb(v) for v in items]
+        packed = [quoril.packb(v) for v in (value if is_batch else [value])]
         for op in ("pack", "unpack"):
             def work(loops, op=op):
+                # Each thread works on its own copy: shared objects would measure
+                # reference-count contention on the caller's data, not the library.
+                items = [quoril.unpackb(b) for b in packed]
                 packer = quoril.Packer()
                 for _ in range(loops):
                     if op == "pack":

@@ -17,12 +17,16 @@ INTS = [
     (-32768, "d1 80 00"), (-32769, "d2 ff ff 7f ff"), (-(2**31), "d2 80 00 00 00"),
     (-(2**31) - 1, "d3 ff ff ff ff 7f ff ff ff"), (-(2**63), "d3 80 00 00 00 00 00 00 00"),
     (2**30, "ce 40 00 00 00"), (-(2**30) - 1, "d2 bf ff ff ff"),
+    (2**60 - 1, "cf 0f ff ff ff ff ff ff ff"), (-(2**60) + 1, "d3 f0 00 00 00 00 00 00 01"),
+    (2**60, "cf 10 00 00 00 00 00 00 00"), (-(2**60), "d3 f0 00 00 00 00 00 00 00"),
 ]
 
 
 @pytest.mark.parametrize("value, wire", INTS)
 def test_int(value, wire):
     assert packb(value) == h(wire)
+    assert packb([value]) == b"\x91" + h(wire)  # the array fast path
+    assert packb({"k": value}) == h("81 a1 6b") + h(wire)
 
 
 @pytest.mark.parametrize("value", [2**64, -(2**63) - 1, 10**30])

@@ -10,6 +10,9 @@ struct pack_buffer {
   size_t length;
   size_t capacity;
   bool use_bin_type;
+  // One-shot packing writes straight into the bytes object it will return;
+  // null for a Packer, whose block comes from PyMem.
+  PyObject* bytes;
 };
 
 // Out of line: growth is rare once the block has reached its working size.

@@ -10,6 +10,37 @@ namespace {
 constexpr int NOT_HANDLED = -2;
 
 int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left);
+int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left);
+
+// Floats and small ints are most of a numeric array: they are written here
+// without the dispatch, as nothing about them can reach `default`.
+inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
+  if (depth_left >= 0) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyFloat_Type) {
+      double x = PyFloat_AS_DOUBLE(obj);
+      return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
+    }
+    if (type == &PyLong_Type) {
+      auto* number = reinterpret_cast<PyLongObject*>(obj);
+      if (PyUnstable_Long_IsCompact(number))
+        return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
+      // Two 30-bit digits hold every int below 2**60; reading them directly
+      // (3.13's layout) saves a call per element of a large-int array.
+      static_assert(PyLong_SHIFT == 30);
+      uintptr_t tag = number->long_value.lv_tag;
+      if ((tag >> _PyLong_NON_SIZE_BITS) == 2) {
+        const digit* d = number->long_value.ob_digit;
+        int64_t magnitude = static_cast<int64_t>(d[0] | (static_cast<uint64_t>(d[1]) << 30));
+        return write_int64(c->buf, (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude);
+      }
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+      if (!overflow) return write_int64(c->buf, v);
+    }
+  }
+  return pack_value_slow(c, obj, depth_left);
+}
 
 int raise_too_large(const char* message) {
   PyErr_SetString(PyExc_ValueError, message);
@@ -141,8 +172,8 @@ int unpack_pair(PyObject* item, bool sized, Ref* key, Ref* value) {
 }
 
 int pack_pair(EncodeCall* c, PyObject* key, PyObject* value, int depth_left) {
-  if (pack_object(c, key, depth_left) < 0) return -1;
-  return pack_object(c, value, depth_left);
+  if (pack_value(c, key, depth_left) < 0) return -1;
+  return pack_value(c, value, depth_left);
 }
 
 // Walks an exact dict one step at a time under its own critical section; the
@@ -150,16 +181,15 @@ int pack_pair(EncodeCall* c, PyObject* key, PyObject* value, int depth_left) {
 int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_left) {
   Py_ssize_t pos = 0;
   for (;;) {
+    PyObject *k = nullptr, *v = nullptr;
+    bool changed = false;
     Ref key, value;
-    bool changed = false, more = false;
     {
       CriticalSection cs(dict);
       if (PyDict_GET_SIZE(dict) != size) {
         changed = true;
-      } else {
-        PyObject *k, *v;
-        more = PyDict_Next(dict, &pos, &k, &v);
-        if (more) {
+      } else if (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!item_borrow_is_safe(k) || !item_borrow_is_safe(v)) {
           key = Ref::borrow(k);
           value = Ref::borrow(v);
         }
@@ -169,8 +199,8 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return -1;
     }
-    if (!more) return 0;
-    if (pack_pair(c, key.get(), value.get(), depth_left) < 0) return -1;
+    if (!k) return 0;
+    if (pack_pair(c, k, v, depth_left) < 0) return -1;
   }
 }
 
@@ -223,20 +253,25 @@ int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
   if (write_array_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
   if (PyList_CheckExact(obj)) {
     for (Py_ssize_t i = 0;; i++) {
+      if (ITEMS_MAY_BE_BORROWED && i < PyList_GET_SIZE(obj) &&
+          item_borrow_is_safe(PyList_GET_ITEM(obj, i))) {
+        if (pack_value(c, PyList_GET_ITEM(obj, i), depth_left) < 0) return -1;
+        continue;
+      }
       Ref item(list_item_ref(obj, i));
       if (!item) return 0;
-      if (pack_object(c, item.get(), depth_left) < 0) return -1;
+      if (pack_value(c, item.get(), depth_left) < 0) return -1;
     }
   }
   if (PyTuple_CheckExact(obj)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); i++)
-      if (pack_object(c, PyTuple_GET_ITEM(obj, i), depth_left) < 0) return -1;
+      if (pack_value(c, PyTuple_GET_ITEM(obj, i), depth_left) < 0) return -1;
     return 0;
   }
   Ref it(PyObject_GetIter(obj));
   if (!it) return -1;
   while (Ref item{PyIter_Next(it.get())})
-    if (pack_object(c, item.get(), depth_left) < 0) return -1;
+    if (pack_value(c, item.get(), depth_left) < 0) return -1;
   return PyErr_Occurred() ? -1 : 0;
 }
 
@@ -372,6 +407,12 @@ void encode_call_begin(EncodeCall* call, PackerObject* self) {
 }
 
 int pack_object(EncodeCall* c, PyObject* obj, int depth_left) {
+  return pack_value(c, obj, depth_left);
+}
+
+namespace {
+
+int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left) {
   if (depth_left < 0) {
     PyErr_SetString(PyExc_ValueError, "recursion limit exceeded.");
     return -1;
@@ -384,6 +425,8 @@ int pack_object(EncodeCall* c, PyObject* obj, int depth_left) {
   if (!replacement) return -1;
   return pack_inner(c, replacement.get(), false, depth_left);
 }
+
+}  // namespace
 
 int pack_pairs(EncodeCall* c, PyObject* pairs) {
   return pack_pairs_of(c, pairs, true, DEFAULT_NEST_LIMIT);

@@ -11,7 +11,7 @@ constexpr size_t ONE_SHOT_CAPACITY = 512;
 
 struct OneShotBuffer {
   pack_buffer buffer{};
-  ~OneShotBuffer() { PyMem_Free(buffer.buf); }
+  ~OneShotBuffer() { Py_XDECREF(buffer.bytes); }
 };
 
 PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -42,15 +42,16 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   call.datetime = o.datetime;
   OneShotBuffer out;
   out.buffer.use_bin_type = o.use_bin_type;
-  out.buffer.buf = static_cast<char*>(PyMem_Malloc(capacity ? capacity : 1));
-  if (!out.buffer.buf) {
-    PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
-    return nullptr;
-  }
+  if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX)) capacity = ONE_SHOT_CAPACITY;
+  out.buffer.bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+  if (!out.buffer.bytes) return nullptr;
+  out.buffer.buf = PyBytes_AS_STRING(out.buffer.bytes);
   out.buffer.capacity = capacity;
   call.buf = &out.buffer;
   if (pack_object(&call, args[0], DEFAULT_NEST_LIMIT) < 0) return nullptr;
-  return PyBytes_FromStringAndSize(out.buffer.buf, out.buffer.length);
+  if (_PyBytes_Resize(&out.buffer.bytes, static_cast<Py_ssize_t>(out.buffer.length)) < 0)
+    return nullptr;
+  return std::exchange(out.buffer.bytes, nullptr);
 }
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))

@@ -6,7 +6,13 @@
 
 int buffer_grow(pack_buffer* b, size_t required) {
   size_t capacity = required * 2;
-  if (capacity < required) return -1;
+  if (capacity < required || capacity > static_cast<size_t>(PY_SSIZE_T_MAX)) return -1;
+  if (b->bytes) {
+    if (_PyBytes_Resize(&b->bytes, static_cast<Py_ssize_t>(capacity)) < 0) return -1;
+    b->buf = PyBytes_AS_STRING(b->bytes);
+    b->capacity = capacity;
+    return 0;
+  }
   char* grown = static_cast<char*>(PyMem_Realloc(b->buf, capacity));
   if (!grown) return -1;
   b->buf = grown;

@@ -1,0 +1,87 @@
+"""Instruction counts (valgrind's callgrind) for pack and unpack of each document.
+
+Counts repeat exactly on a noisy machine. Each figure is the difference between
+a run doing the operation three times and a run doing it once, halved, so that
+start-up and loading cancel out.
+"""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+CHILD = r"""
+import sys, json
+sys.path.insert(0, {here!r})
+from workloads import documents
+name, lib, op, times = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+doc = documents()[name]
+if lib == "quoril":
+    import quoril
+    pack, unpack = quoril.packb, quoril.unpackb
+else:
+    import msgspec
+    pack, unpack = msgspec.msgpack.Encoder().encode, msgspec.msgpack.Decoder().decode
+data = pack(doc)
+fn = (lambda: pack(doc)) if op == "pack" else (lambda: unpack(data))
+fn()
+for _ in range(times):
+    fn()
+"""
+
+
+def count(script, args):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+             sys.executable, "-P", script, *args],
+            check=True, capture_output=True,
+        )
+        with open(out) as f:
+            for line in f:
+                m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+                if m:
+                    return int(m.group(1))
+    raise RuntimeError("no total in callgrind output")
+
+
+def main():
+    libs = ["quoril"]
+    try:
+        import msgspec  # noqa: F401
+
+        libs.append("msgspec")
+    except ImportError:
+        pass
+    results = {}
+    with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
+        f.write(CHILD.format(here=HERE))
+        script = f.name
+    try:
+        for name in ("twitter", "citm_catalog", "canada"):
+            for op in ("pack", "unpack"):
+                row = {}
+                for lib in libs:
+                    once = count(script, [name, lib, op, "1"])
+                    thrice = count(script, [name, lib, op, "3"])
+                    row[lib] = (thrice - once) // 2
+                results[f"{name}/{op}"] = row
+                ratio = (f"  msgspec/quoril {row['msgspec'] / row['quoril']:.2f}"
+                         if "msgspec" in row else "")
+                print(f"{name:>13} {op:>7} | " + " | ".join(
+                    f"{k} {v / 1e6:8.2f} M instructions" for k, v in row.items()) + ratio,
+                    flush=True)
+    finally:
+        os.unlink(script)
+    if len(sys.argv) > 1:
+        with open(sys.argv[1], "w") as f:
+            json.dump(results, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()

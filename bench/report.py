@@ -1,0 +1,91 @@
+"""Merges the benchmark results, draws the ratio chart and updates the README table.
+
+    .venv-gil/bin/python bench/report.py bench/results-gil.json bench/results-ft.json [instr.json]
+"""
+
+import json
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from run import ratio_row  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def table(result):
+    lines = [f"**{result['build']} build** ({result['python'].split()[0]}): time of the best "
+             f"peer over ours (higher is better; 1.00 is a tie)", "",
+             "| workload | operation | quoril MB/s | ratio | against |", "|---|---|---|---|---|"]
+    for row in result["rows"]:
+        ratios, ref = ratio_row(row)
+        for name, r in ratios.items():
+            med = row["timings"][name][0]
+            lines.append(f"| {row['workload']} | {row['operation']} ({name}) | "
+                         f"{row['bytes'] / 1e6 / med:.0f} | {r:.2f} | {ref} |")
+    if "scaling" in result:
+        lines += ["", "| workload | 2 threads over 1 |", "|---|---|"]
+        lines += [f"| {k} | {v:.2f} |" for k, v in result["scaling"].items()]
+    return "\n".join(lines)
+
+
+def chart(results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(results), 1, figsize=(11, 4.2 * len(results)), squeeze=False)
+    for ax, result in zip(axes[:, 0], results):
+        labels, values = [], []
+        for row in result["rows"]:
+            ratios, ref = ratio_row(row)
+            for name, r in ratios.items():
+                labels.append(f"{row['workload']} {row['operation']}\n{name} vs {ref}")
+                values.append(r)
+        colors = ["#2a7" if v >= 1 else "#c44" for v in values]
+        ax.bar(range(len(values)), values, color=colors)
+        ax.axhline(1.0, color="black", linewidth=0.8)
+        ax.set_xticks(range(len(values)))
+        ax.set_xticklabels(labels, rotation=90, fontsize=6)
+        ax.set_ylabel("peer time / quoril time")
+        ax.set_title(f"quoril on the {result['build']} build")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    results = [load(p) for p in sys.argv[1:3] if os.path.exists(p)]
+    merged = {r["build"]: r for r in results}
+    if len(sys.argv) > 3 and os.path.exists(sys.argv[3]):
+        merged["instructions"] = load(sys.argv[3])
+    with open(os.path.join(HERE, "results.json"), "w") as f:
+        json.dump(merged, f, indent=1)
+    chart(results, os.path.join(HERE, "ratios.png"))
+    text = "\n\n".join(table(r) for r in results)
+    if "instructions" in merged:
+        text += "\n\n| document/op | quoril M instr | msgspec M instr |\n|---|---|---|\n" + "\n".join(
+            f"| {k} | {v['quoril'] / 1e6:.1f} | {v.get('msgspec', 0) / 1e6:.1f} |"
+            for k, v in merged["instructions"].items())
+    readme = os.path.join(ROOT, "README.md")
+    with open(readme) as f:
+        content = f.read()
+    block = f"{BEGIN}\n![ratios](bench/ratios.png)\n\n{text}\n{END}"
+    if BEGIN in content:
+        content = content[: content.index(BEGIN)] + block + content[content.index(END) + len(END):]
+    else:
+        content += "\n## Benchmarks\n\n`make bench` runs the suite (a few minutes) and refreshes this section.\n\n" + block + "\n"
+    with open(readme, "w") as f:
+        f.write(content)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
