@@ -6,7 +6,7 @@ GIL := .venv-gil/bin/python
 WERROR ?= OFF
 PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUORIL_WERROR=$(WERROR)
 
-.PHONY: setup build test test-ft test-gil sanitize bench clean
+.PHONY: setup build test sanitize fuzz refleak tsan bench clean
 
 setup:
 	tools/bootstrap.sh
@@ -22,10 +22,20 @@ test: build
 sanitize: setup
 	tools/sanitize.sh
 
+# Replays the committed corpus; FUZZ_RUNS=10000000 make fuzz to fuzz for real.
+fuzz: setup
+	tools/fuzz.sh
+
+refleak: setup
+	tools/refleak.sh
+
+tsan: setup
+	tools/tsan.sh
+
 bench: build
 	$(GIL) -m pip install -q -r requirements/bench-gil.txt
 	$(GIL) bench/run.py --interpreter gil
 	$(FT) bench/run.py --interpreter ft
 
 clean:
-	rm -rf build dist .venv .venv-gil .venv-asan .venv-ubsan
+	rm -rf build dist .venv .venv-gil .venv-asan .venv-ubsan .venv-fuzz .venv-debug .venv-tsan
