@@ -6,6 +6,11 @@ import pytest
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "no_refleak(reason): run once under the leak hunt (make refleak), not in its loop")
+
+
 def h(text):
     """Bytes from hex written with spaces, as wire bytes are in the tests."""
     return bytes.fromhex(text)

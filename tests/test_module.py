@@ -41,6 +41,7 @@ def test_gil_stays_disabled():
         assert sys._is_gil_enabled() is False
 
 
+@pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_reimport_and_reload_give_the_same_module():
     saved = sys.modules.pop("quoril._cquoril")
     try:
@@ -58,6 +59,7 @@ def run_python(code):
     )
 
 
+@pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_second_interpreter_is_refused():
     _interpreters = pytest.importorskip("_interpreters")
     import os
@@ -88,6 +90,7 @@ def test_second_interpreter_is_refused():
     assert Packer().pack(1) == b"\x01"
 
 
+@pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_failed_sibling_import_leaves_nothing_behind():
     proc = run_python("""
         import importlib.util, sys, types
@@ -123,6 +126,7 @@ def test_failed_sibling_import_leaves_nothing_behind():
     ]
 
 
+@pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_missing_sibling_name():
     proc = run_python("""
         import importlib.util, sys, types
@@ -156,6 +160,7 @@ def test_pickling_and_copying_refused(obj, message):
         assert str(info.value) == message
 
 
+@pytest.mark.no_refleak(reason="creating classes grows the type caches")
 def test_classes_are_immutable_and_subclassable():
     with pytest.raises(TypeError):
         Packer.x = 1

@@ -99,6 +99,16 @@ def test_pack_ext_type_errors(code, data, exc):
     assert p.bytes() == b""
 
 
+class Iterable:
+    """A pair that is neither a tuple nor a list, iterable any number of times."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __iter__(self):
+        return iter(self.items)
+
+
 @pytest.mark.parametrize(
     "pairs, wire",
     [
@@ -106,7 +116,7 @@ def test_pack_ext_type_errors(code, data, exc):
         ([(1, 2), (1, 3)], "82 01 02 01 03"),
         (((1, 2),), "81 01 02"),
         ({1: 2}.items(), "81 01 02"),
-        ([iter([5, 6])], "81 05 06"),
+        ([Iterable([5, 6])], "81 05 06"),
         ([], "80"),
     ],
 )
@@ -120,7 +130,7 @@ def test_pack_map_pairs(pairs, wire):
         ([(1, 2, 3)], r"^too many values to unpack \(expected 2\)$"),
         ([(1,)], r"^need more than 1 value to unpack$"),
         ([[]], r"^need more than 0 values to unpack$"),
-        ([iter([1, 2, 3])], r"^too many values to unpack \(expected 2\)$"),
+        ([Iterable([1, 2, 3])], r"^too many values to unpack \(expected 2\)$"),
     ],
 )
 def test_pack_map_pairs_errors(pairs, message):

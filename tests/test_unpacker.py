@@ -180,18 +180,24 @@ def test_read_bytes():
         u.unpack()
 
 
+class Failing:
+    def __init__(self):
+        self.fail = False
+        self.data = b"\x01\x02\x03"
+
+    def read(self, n):
+        if self.fail:
+            raise OSError("source failed")
+        out, self.data = self.data[:n], self.data[n:]
+        return out
+
+
+class NotBytes(Failing):
+    def read(self, n):
+        return None if self.fail else super().read(n)
+
+
 def test_read_bytes_failure_keeps_the_bytes():
-    class Failing:
-        def __init__(self):
-            self.fail = False
-            self.data = b"\x01\x02\x03"
-
-        def read(self, n):
-            if self.fail:
-                raise OSError("source failed")
-            out, self.data = self.data[:n], self.data[n:]
-            return out
-
     src = Failing()
     u = Unpacker(src, read_size=2)
     assert u.unpack() == 1  # buffers b"\x02"
@@ -201,10 +207,6 @@ def test_read_bytes_failure_keeps_the_bytes():
     assert u.tell() == 1
     src.fail = False
     assert u.read_bytes(2) == b"\x02\x03" and u.tell() == 3
-
-    class NotBytes(Failing):
-        def read(self, n):
-            return None if self.fail else super().read(n)
 
     src = NotBytes()
     u = Unpacker(src, read_size=2)
@@ -309,28 +311,35 @@ def test_feed_rules():
         Unpacker.__new__(Unpacker).feed(b"\x01")
 
 
+class NotCallableRead:
+    read = 5
+
+
+class ByteArraySource:
+    def read(self, n):
+        return bytearray(b"\x01")
+
+
+class Generous:
+    """Returns more than asked, once."""
+
+    def __init__(self):
+        self.sent = False
+
+    def read(self, n):
+        if self.sent:
+            return b""
+        self.sent = True
+        return b"\x01" * (n + 5)
+
+
 def test_source_rules():
     with pytest.raises(AttributeError):
         Unpacker(object())
     with pytest.raises(TypeError, match="^`file_like.read` must be a callable.$"):
-        Unpacker(type("R", (), {"read": 5})())
-
-    class ByteArraySource:
-        def read(self, n):
-            return bytearray(b"\x01")
-
+        Unpacker(NotCallableRead())
     with pytest.raises(TypeError):
         Unpacker(ByteArraySource()).unpack()
-
-    class Generous:
-        def __init__(self):
-            self.sent = False
-
-        def read(self, n):
-            if self.sent:
-                return b""
-            self.sent = True
-            return b"\x01" * (n + 5)
 
     assert list(Unpacker(Generous(), read_size=4)) == [1] * 9
     with pytest.raises(BufferFull):
@@ -501,13 +510,14 @@ def test_subprocess_pipe():
     assert got == [[i, str(i)] for i in range(100)]
 
 
+class Hook:
+    def __call__(self, value):
+        return value
+
+
 def test_gc_clearing_breaks_cycles():
     import gc
     import weakref
-
-    class Hook:
-        def __call__(self, value):
-            return value
 
     hook = Hook()
     u = Unpacker(object_hook=hook)
@@ -524,3 +534,44 @@ def test_docstrings():
     assert Unpacker.tell.__doc__.startswith("Unpacker.tell(self)\n\nReturns the current position")
     assert Unpacker.read_map_header.__doc__.endswith(
         "Raises `OutOfData` when there are no more bytes to unpack.")
+
+
+class FaultySource:
+    """Serves `data`, misbehaving once, at read number `at`."""
+
+    def __init__(self, data, fault, at):
+        self.data, self.fault, self.at, self.calls = data, fault, at, 0
+
+    def read(self, n):
+        call, self.calls = self.calls, self.calls + 1
+        if call == self.at:
+            if self.fault == "raise":
+                raise OSError("read failed")
+            if self.fault == "non-bytes":
+                return bytearray(self.data[:n])  # refused, and nothing is taken
+            if self.fault == "short":
+                n = 1
+            if self.fault == "oversized":
+                n += 10
+        out, self.data = self.data[:n], self.data[n:]
+        return out
+
+
+FAULT_OBJECTS = [[1, "two", {"three": b"3"}], "x" * 20, {"k": [None] * 5}, 2**40, 7]
+FAULT_STREAM = b"".join(packb(o) for o in FAULT_OBJECTS)
+
+
+@pytest.mark.parametrize("fault", ["raise", "non-bytes", "short", "oversized"])
+def test_source_faults_at_every_read(fault):
+    reads = len(FAULT_STREAM) // 3 + 2
+    for at in range(reads):
+        u = Unpacker(FaultySource(FAULT_STREAM, fault, at), read_size=3)
+        got = []
+        for _attempt in range(3):
+            try:
+                got.extend(u)
+                break
+            except (OSError, TypeError):
+                assert fault in ("raise", "non-bytes")
+        assert got == FAULT_OBJECTS, (fault, at)
+        assert u.tell() == len(FAULT_STREAM)

@@ -60,19 +60,23 @@ fetch_source() {
 }
 
 # build_python <suffix> <configure flags...>; prints the interpreter's path.
+# PATCHES names patch files (-p1) to apply to the source first; the install
+# records them, so a changed set rebuilds.
 build_python() {
   local suffix=$1; shift
-  local tarball version prefix work
+  local tarball version prefix work stamp p
   tarball=$(fetch_source)
   version=$(basename "$tarball" | sed -E 's/^python3\.13_([0-9.]+)\.orig\.tar\.xz$/\1/')
   prefix=$cache/cpython-$version$suffix
-  local exe=$prefix/bin/python3.13
-  [ -x "$prefix/bin/python3.13t" ] && exe=$prefix/bin/python3.13t
-  if [ -x "$exe" ] && [ -f "$prefix/.complete" ]; then echo "$exe"; return; fi
+  stamp=$(for p in ${PATCHES:-}; do sha256sum <"$p"; done | sha256sum | cut -d' ' -f1)
+  if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$stamp" ]; then
+    installed_python "$prefix"; return
+  fi
   rm -rf "$prefix"
   work=$(mktemp -d)
   log "building CPython $version$suffix ($*) in $work"
   tar -xJf "$tarball" -C "$work"
+  for p in ${PATCHES:-}; do patch -d "$work"/Python-*/ -p1 -s <"$p" >&2; done
   (
     cd "$work"/Python-*/
     ./configure --prefix="$prefix" --with-ensurepip=install "$@" >"$work/configure.log" 2>&1 \
@@ -83,10 +87,17 @@ build_python() {
   # The source tree is kept beside the install for its headers, docs and suppressions.
   rm -rf "$prefix.src" && mv "$work"/Python-*/ "$prefix.src"
   rm -rf "$work"
-  exe=$prefix/bin/python3.13
-  [ -x "$prefix/bin/python3.13t" ] && exe=$prefix/bin/python3.13t
-  touch "$prefix/.complete"
-  echo "$exe"
+  echo "$stamp" >"$prefix/.complete"
+  installed_python "$prefix"
+}
+
+# The interpreter of an install prefix: python3.13td, python3.13t or python3.13.
+installed_python() {
+  local exe
+  for exe in "$1"/bin/python3.13td "$1"/bin/python3.13t "$1"/bin/python3.13; do
+    [ -x "$exe" ] && { echo "$exe"; return; }
+  done
+  return 1
 }
 
 find_free_threaded() {
@@ -134,7 +145,13 @@ log "free-threaded: $ft"
 log "default:       $gil"
 make_venv "$here/.venv" "$ft" "$here/requirements/test-ft.txt"
 make_venv "$here/.venv-gil" "$gil" "$here/requirements/test-gil.txt"
-[ $want_debug = 1 ] && build_python t-debug --disable-gil --with-pydebug >/dev/null
+# The debug build serves allocation-failure injection: it carries a fix for
+# CPython 3.13's PyList_New, which on this build frees an unset item pointer
+# when the item array cannot be allocated.
+if [ $want_debug = 1 ]; then
+  PATCHES="$here/tools/patches/list-new-nomemory.patch" \
+    build_python t-debug --disable-gil --with-pydebug >/dev/null
+fi
 if [ $want_tsan = 1 ]; then
   command -v clang >/dev/null || apt-get install -y -qq clang >&2
   CC=clang CXX=clang++ build_python t-tsan --disable-gil --with-thread-sanitizer >/dev/null

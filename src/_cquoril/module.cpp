@@ -189,6 +189,14 @@ int exec_steps(PyObject* module) {
   if (rc < 0) return -1;
 
   if (!g.billion && !(g.billion = PyLong_FromLong(1000000000))) return -1;
+  struct {
+    PyObject** slot;
+    const char* text;
+  } names[] = {{&g.str_data, "data"},       {&g.str_code, "code"},
+               {&g.str_seconds, "seconds"}, {&g.str_nanoseconds, "nanoseconds"},
+               {&g.str_items, "items"},     {&g.str_read, "read"}};
+  for (auto& name : names)
+    if (!*name.slot && !(*name.slot = PyUnicode_InternFromString(name.text))) return -1;
   if (!g.thread_cache_key &&
       !(g.thread_cache_key = PyUnicode_InternFromString("quoril._cquoril.key_cache")))
     return -1;

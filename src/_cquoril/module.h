@@ -16,6 +16,13 @@ struct ModuleGlobals {
   PyObject* billion = nullptr;           // the int 1000000000
   PyObject* builtins = nullptr;          // the builtins module
   PyObject* thread_cache_key = nullptr;  // names the decoder's key cache in thread states
+  // Interned attribute names, made once rather than on every lookup.
+  PyObject* str_data = nullptr;
+  PyObject* str_code = nullptr;
+  PyObject* str_seconds = nullptr;
+  PyObject* str_nanoseconds = nullptr;
+  PyObject* str_items = nullptr;
+  PyObject* str_read = nullptr;
 };
 extern ModuleGlobals g;
 

@@ -212,7 +212,7 @@ int pack_map(EncodeCall* c, PyObject* obj, int depth_left) {
   if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("dict is too large");
   if (write_map_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
   if (PyDict_CheckExact(obj)) return pack_dict_items(c, obj, n, depth_left);
-  Ref items(PyObject_CallMethod(obj, "items", nullptr));
+  Ref items(PyObject_CallMethodNoArgs(obj, g.str_items));
   if (!items) return -1;
   return pack_pairs_of(c, items.get(), false, depth_left);
 }
@@ -276,7 +276,7 @@ int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
 }
 
 int pack_ext(EncodeCall* c, PyObject* obj) {
-  Ref data(PyObject_GetAttrString(obj, "data"));
+  Ref data(PyObject_GetAttr(obj, g.str_data));
   if (!data) return -1;
   const char* bytes;
   Py_ssize_t n;
@@ -284,7 +284,7 @@ int pack_ext(EncodeCall* c, PyObject* obj) {
   Py_ssize_t declared = PyObject_Size(data.get());
   if (declared < 0) return -1;
   if (static_cast<size_t>(declared) > SIZE_LIMIT) return raise_too_large("EXT data is too large");
-  Ref code_obj(PyObject_GetAttrString(obj, "code"));
+  Ref code_obj(PyObject_GetAttr(obj, g.str_code));
   if (!code_obj) return -1;
   long long code;
   if (convert_long(code_obj.get(), &code) < 0) return -1;
@@ -295,11 +295,11 @@ int pack_ext(EncodeCall* c, PyObject* obj) {
 }
 
 int pack_timestamp(EncodeCall* c, PyObject* obj) {
-  Ref seconds_obj(PyObject_GetAttrString(obj, "seconds"));
+  Ref seconds_obj(PyObject_GetAttr(obj, g.str_seconds));
   if (!seconds_obj) return -1;
   long long seconds;
   if (convert_long(seconds_obj.get(), &seconds) < 0) return -1;
-  Ref nanos_obj(PyObject_GetAttrString(obj, "nanoseconds"));
+  Ref nanos_obj(PyObject_GetAttr(obj, g.str_nanoseconds));
   if (!nanos_obj) return -1;
   unsigned long long nanoseconds;
   if (convert_unsigned(nanos_obj.get(), "unsigned long", &nanoseconds) < 0) return -1;

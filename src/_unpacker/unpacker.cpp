@@ -246,7 +246,7 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
   int truth = PyObject_IsTrue(file_like);
   if (truth < 0) return -1;
   if (truth) {
-    PyObject* read = PyObject_GetAttrString(file_like, "read");
+    PyObject* read = PyObject_GetAttr(file_like, g.str_read);
     if (!read) return -1;
     replace_field(&self->read_method, read);
     if (!PyCallable_Check(read)) {
@@ -417,7 +417,8 @@ PyObject* unpacker_read_bytes(PyObject* op, PyObject* const* args, Py_ssize_t na
   if (!taken) return nullptr;
   self->head += n;
   if (available < nbytes && self->file_like != Py_None) {
-    Ref more(PyObject_CallMethod(self->file_like, "read", "n", nbytes - n));
+    Ref count(PyLong_FromSsize_t(nbytes - n));
+    Ref more(count ? PyObject_CallMethodOneArg(self->file_like, g.str_read, count.get()) : nullptr);
     if (more) PyBytes_Concat(&taken, more.get());
     if (!more || !taken) {
       // Put the buffered bytes back so that a failed read loses no stream data.
