@@ -6,7 +6,7 @@ GIL := .venv-gil/bin/python
 WERROR ?= OFF
 PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUORIL_WERROR=$(WERROR)
 
-.PHONY: setup build test sanitize fuzz refleak tsan bench clean
+.PHONY: setup build test test-parallel sanitize fuzz refleak tsan bench clean
 
 setup:
 	tools/bootstrap.sh
@@ -18,6 +18,10 @@ build: setup
 test: build
 	$(FT) -P -m pytest -q
 	$(GIL) -P -m pytest -q
+
+# The whole suite in 4 threads at once, on the free-threaded build.
+test-parallel: build
+	$(FT) -P -m pytest -q -p no:cacheprovider --parallel-threads=4
 
 sanitize: setup
 	tools/sanitize.sh

@@ -7,6 +7,8 @@ FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
 def pytest_configure(config):
+    # Also registered by pytest-run-parallel, which only the free-threaded venv has.
+    config.addinivalue_line("markers", "thread_unsafe(reason): not run in parallel threads")
     config.addinivalue_line(
         "markers", "no_refleak(reason): run once under the leak hunt (make refleak), not in its loop")
 

@@ -5,6 +5,9 @@ import tracemalloc
 
 import pytest
 
+# tracemalloc measures the whole process, so other threads' allocations would count.
+pytestmark = pytest.mark.thread_unsafe(reason="measures process-wide memory with tracemalloc")
+
 from conftest import h
 from quoril import BufferFull, FormatError, OutOfData, StackError, Unpacker, unpackb
 

@@ -41,6 +41,7 @@ def test_gil_stays_disabled():
         assert sys._is_gil_enabled() is False
 
 
+@pytest.mark.thread_unsafe(reason="removes the module from sys.modules for a moment")
 @pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_reimport_and_reload_give_the_same_module():
     saved = sys.modules.pop("quoril._cquoril")

@@ -308,6 +308,7 @@ def test_shared_packer_across_threads():
     run_threads(4, work)
 
 
+@pytest.mark.thread_unsafe(reason="measures process-wide memory with tracemalloc")
 def test_steady_state_allocates_only_the_result(bench_docs):
     doc = bench_docs["citm_catalog"]
     p = Packer()
