@@ -248,3 +248,11 @@ PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t na
   }
   return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
 }
+
+PyObject* refuse_pickling(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, const char* message) {
+  PyObject* slots[1];
+  if (parse_args(pl, args, nargs, kwnames, slots) < 0) return nullptr;
+  PyErr_SetString(PyExc_TypeError, message);
+  return nullptr;
+}

@@ -49,3 +49,8 @@ int convert_byte_string(PyObject* obj, const char** data, Py_ssize_t* len);
 // Calls a type the general way (tp_new then tp_init) from vectorcall arguments.
 PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
+
+// The body of both classes' __reduce__ and __setstate__: check the arguments,
+// then refuse with the class's message.
+PyObject* refuse_pickling(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, const char* message);

@@ -66,8 +66,8 @@ int int_overflow(bool default_allowed) {
 int pack_int(EncodeCall* c, PyObject* obj, bool default_allowed) {
   int positive;
   if (PyLong_CheckExact(obj)) {
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
-      return write_int64(c->buf, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow) {

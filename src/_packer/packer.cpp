@@ -292,18 +292,15 @@ PyObject* packer_getbuffer(PyObject* op, PyObject* const* args, Py_ssize_t nargs
   return PyMemoryView_FromObject(op);
 }
 
+constexpr const char NOT_PICKLABLE[] = "no default __reduce__ due to non-trivial __cinit__";
+
 PyObject* packer_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (parse_args(&reduce_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
-  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-  return nullptr;
+  return refuse_pickling(&reduce_params, args, nargs, kwnames, NOT_PICKLABLE);
 }
 
 PyObject* packer_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  PyObject* state;
-  if (parse_args(&setstate_params, args, nargs, kwnames, &state) < 0) return nullptr;
-  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-  return nullptr;
+  return refuse_pickling(&setstate_params, args, nargs, kwnames, NOT_PICKLABLE);
 }
 
 int packer_getbuf(PyObject* op, Py_buffer* view, int flags) {

@@ -30,6 +30,15 @@ int get_data_from_buffer(PyObject* obj, Py_buffer* view, const char** buf, Py_ss
   return 1;
 }
 
+void raise_for_result(int code) {
+  if (code == DECODE_MALFORMED)
+    raise_by_name("FormatError", nullptr);
+  else if (code == DECODE_TOO_DEEP)
+    raise_by_name("StackError", nullptr);
+  else
+    PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", code);
+}
+
 namespace {
 
 const char* const unpackb_names[] = {
@@ -119,12 +128,8 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   scope.release();
   if (ret == DECODE_NEED_MORE)
     PyErr_SetString(PyExc_ValueError, "Unpack failed: incomplete input");
-  else if (ret == DECODE_MALFORMED)
-    raise_by_name("FormatError", nullptr);
-  else if (ret == DECODE_TOO_DEEP)
-    raise_by_name("StackError", nullptr);
   else
-    PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", ret);
+    raise_for_result(ret);
   return nullptr;
 }
 

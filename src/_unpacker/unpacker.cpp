@@ -78,7 +78,8 @@ int read_from_file(UnpackerObject* self) {
     return -1;
   }
   Ref read = Ref::borrow(self->read_method);
-  Ref chunk(PyObject_CallFunction(read.get(), "n", room < self->read_size ? room : self->read_size));
+  Py_ssize_t ask = room < self->read_size ? room : self->read_size;
+  Ref chunk(PyObject_CallFunction(read.get(), "n", ask));
   if (!chunk) return -1;
   int truth = PyObject_IsTrue(chunk.get());
   if (truth < 0) return -1;
@@ -101,24 +102,24 @@ struct RunningScope {
 
 PyObject* finish_failed_run(UnpackerObject* self, int code) {
   reset_ctx(&self->ctx);
-  if (code == DECODE_ERROR) return nullptr;
-  if (code == DECODE_MALFORMED)
-    raise_by_name("FormatError", nullptr);
-  else if (code == DECODE_TOO_DEEP)
-    raise_by_name("StackError", nullptr);
-  else
-    PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", code);
+  if (code != DECODE_ERROR) raise_for_result(code);
   return nullptr;
 }
 
+// Entry while the driver runs (from a hook, or another thread) is refused.
+int refuse_while_running(UnpackerObject* self, const char* message) {
+  if (!self->in_progress) return 0;
+  PyErr_SetString(PyExc_RuntimeError, message);
+  return -1;
+}
+
 PyObject* _unpack(UnpackerObject* self, decode_entry entry, bool iterating) {
-  if (self->in_progress) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Unpacker cannot be called recursively while unpacking is in progress");
+  if (refuse_while_running(self,
+                           "Unpacker cannot be called recursively while unpacking is in progress") < 0)
     return nullptr;
-  }
   if (self->ctx.active_entry && self->ctx.active_entry != entry) {
-    PyErr_SetString(PyExc_ValueError, "Cannot switch unpacking methods while an object is incomplete");
+    PyErr_SetString(PyExc_ValueError,
+                    "Cannot switch unpacking methods while an object is incomplete");
     return nullptr;
   }
   RunningScope running(self);
@@ -293,11 +294,9 @@ int unpacker_init_parsed(UnpackerObject* self, PyObject* const* args, Py_ssize_t
   InitOptions o;
   if (convert_init_options(a, &o) < 0) return -1;
   CriticalSection cs(reinterpret_cast<PyObject*>(self));
-  if (self->in_progress) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Unpacker.__init__() cannot be called while unpacking is in progress");
+  if (refuse_while_running(self,
+                           "Unpacker.__init__() cannot be called while unpacking is in progress") < 0)
     return -1;
-  }
   if (init_locked(self, a, o) == 0) return 0;
   make_uninitialised(self);
   return -1;
@@ -335,13 +334,12 @@ PyObject* unpacker_feed(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
   if (parse_args(&feed_params, args, nargs, kwnames, &next_bytes) < 0) return nullptr;
   UnpackerObject* self = as_unpacker(op);
   CriticalSection cs(op);
-  if (self->in_progress) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Unpacker.feed() cannot be called while unpacking is in progress");
+  if (refuse_while_running(self,
+                           "Unpacker.feed() cannot be called while unpacking is in progress") < 0)
     return nullptr;
-  }
   if (self->file_like != Py_None) {
-    PyErr_SetString(PyExc_AssertionError, "unpacker.feed() is not be able to use with `file_like`.");
+    PyErr_SetString(PyExc_AssertionError,
+                    "unpacker.feed() is not be able to use with `file_like`.");
     return nullptr;
   }
   Py_buffer view;
@@ -402,18 +400,17 @@ PyObject* unpacker_read_bytes(PyObject* op, PyObject* const* args, Py_ssize_t na
   if (convert_ssize(nbytes_obj, &nbytes) < 0) return nullptr;
   UnpackerObject* self = as_unpacker(op);
   CriticalSection cs(op);
-  if (self->in_progress) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Unpacker.read_bytes() cannot be called while unpacking is in progress");
+  if (refuse_while_running(self,
+                           "Unpacker.read_bytes() cannot be called while unpacking is in progress") < 0)
     return nullptr;
-  }
   if (self->ctx.active_entry) {
-    PyErr_SetString(PyExc_ValueError, "Cannot switch unpacking methods while an object is incomplete");
+    PyErr_SetString(PyExc_ValueError,
+                    "Cannot switch unpacking methods while an object is incomplete");
     return nullptr;
   }
   Py_ssize_t available = self->tail - self->head;
   Py_ssize_t n = nbytes < available ? nbytes : available;
-  PyObject* taken = PyBytes_FromStringAndSize(self->head < self->tail || n ? self->buffer + self->head : "", n);
+  PyObject* taken = PyBytes_FromStringAndSize(self->buffer ? self->buffer + self->head : "", n);
   if (!taken) return nullptr;
   self->head += n;
   if (available < nbytes && self->file_like != Py_None) {
@@ -439,18 +436,16 @@ PyObject* unpacker_tell(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
   return PyLong_FromUnsignedLongLong(as_unpacker(op)->position);
 }
 
+constexpr const char NOT_PICKLABLE[] =
+    "self.ctx cannot be converted to a Python object for pickling";
+
 PyObject* unpacker_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (parse_args(&reduce_params, args, nargs, kwnames, nullptr) < 0) return nullptr;
-  PyErr_SetString(PyExc_TypeError, "self.ctx cannot be converted to a Python object for pickling");
-  return nullptr;
+  return refuse_pickling(&reduce_params, args, nargs, kwnames, NOT_PICKLABLE);
 }
 
 PyObject* unpacker_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  PyObject* state;
-  if (parse_args(&setstate_params, args, nargs, kwnames, &state) < 0) return nullptr;
-  PyErr_SetString(PyExc_TypeError, "self.ctx cannot be converted to a Python object for pickling");
-  return nullptr;
+  return refuse_pickling(&setstate_params, args, nargs, kwnames, NOT_PICKLABLE);
 }
 
 int unpacker_traverse(PyObject* op, visitproc visit, void* arg) {

@@ -40,8 +40,9 @@ constexpr HeaderAction header_for(unsigned b) {
     case 0xd9: return {H_SEGMENT, 25, 1};
     default: break;
   }
-  if (b <= 0xd3) return {H_SEGMENT, static_cast<uint8_t>(b & 0x1f), static_cast<uint8_t>(1u << (b & 3))};
-  return {H_SEGMENT, static_cast<uint8_t>(b & 0x1f), static_cast<uint8_t>(2u << (b & 1))};
+  auto state = static_cast<uint8_t>(b & 0x1f);
+  if (b <= 0xd3) return {H_SEGMENT, state, static_cast<uint8_t>(1u << (b & 3))};
+  return {H_SEGMENT, state, static_cast<uint8_t>(2u << (b & 1))};
 }
 
 struct HeaderTable {
@@ -70,7 +71,11 @@ inline uint64_t load_be(const unsigned char* p, uint64_t width) {
   }
 }
 
-template <bool construct>
+// Whether the value now being read is a map key (its str may come from the cache).
+inline bool reading_key(const decoder_ctx* ctx, uint32_t depth) {
+  return depth && ctx->stack[depth - 1].container_type == EXPECT_KEY;
+}
+
 PyObject* make_number(uint32_t state, const unsigned char* seg) {
   uint64_t raw = load_be(seg, uint64_t{1} << (state & 3));
   switch (state) {
@@ -124,8 +129,7 @@ header : {
       is_map = false;
       goto container;
     case H_EMPTY_STR:
-      if (construct && !(value = make_str(ctx, "", 0, depth && ctx->stack[depth - 1].container_type == EXPECT_KEY)))
-        goto fail;
+      if (construct && !(value = make_str(ctx, "", 0, reading_key(ctx, depth)))) goto fail;
       goto deliver;
     case H_NIL:
       if (construct) value = Py_NewRef(Py_None);
@@ -164,9 +168,7 @@ segment : {
       bool is_bin = state < 8;
       if (n == 0) {
         if (construct) {
-          value = is_bin ? make_bin(ctx, "", 0)
-                         : make_str(ctx, "", 0,
-                                    depth && ctx->stack[depth - 1].container_type == EXPECT_KEY);
+          value = is_bin ? make_bin(ctx, "", 0) : make_str(ctx, "", 0, reading_key(ctx, depth));
           if (!value) goto fail;
         }
         goto deliver;
@@ -183,7 +185,7 @@ segment : {
       goto segment;
     case 10: case 11: case 12: case 13: case 14:
     case 15: case 16: case 17: case 18: case 19:
-      if (construct && !(value = make_number<construct>(state, seg))) goto fail;
+      if (construct && !(value = make_number(state, seg))) goto fail;
       goto deliver;
     case 28: case 29: case 30: case 31:
       count = load_be(seg, segment_len);
@@ -192,7 +194,7 @@ segment : {
     case 32:
       if (construct &&
           !(value = make_str(ctx, reinterpret_cast<const char*>(seg), segment_len,
-                             depth && ctx->stack[depth - 1].container_type == EXPECT_KEY)))
+                             reading_key(ctx, depth))))
         goto fail;
       goto deliver;
     case 33:
