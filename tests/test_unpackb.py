@@ -7,7 +7,8 @@ import sys
 import pytest
 
 from conftest import FREE_THREADED, h
-from quoril import (ExtType, ExtraData, FormatError, StackError, Timestamp, packb, unpackb)
+from quoril import (ExtType, ExtraData, FormatError, StackError, Timestamp, Unpacker, packb,
+                    unpackb)
 
 UTC = datetime.timezone.utc
 
@@ -271,19 +272,34 @@ def test_equal_keys_are_one_object():
         assert a is b
 
 
+@pytest.mark.thread_unsafe(reason="measures process-wide memory with tracemalloc")
 @pytest.mark.skipif(not FREE_THREADED, reason="interning is kept on the default build")
 def test_free_threaded_keys_stay_mortal():
     import gc
+    import tracemalloc
 
     keys = list(unpackb(packb({f"key{i}": i for i in range(10)})))
-    assert all(sys.getrefcount(k) < 100 for k in keys)
-    tracked = []
-    for round_ in range(3):
-        for i in range(200):
+    assert all(sys.getrefcount(k) < 100 for k in keys)  # immortal objects report 2**32 - 1
+    u = Unpacker()
+    u.feed(packb({"fresh-key": 1}))
+    assert sys.getrefcount(next(iter(u.unpack()))) < 100
+
+    def decode_fresh_keys(round_):
+        for i in range(300):
             unpackb(packb({f"fresh-{round_}-{i}-{j}": j for j in range(20)}))
+
+    decode_fresh_keys(0)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        for round_ in range(1, 4):
+            decode_fresh_keys(round_)
         gc.collect()
-        tracked.append(len(gc.get_objects()))
-    assert tracked[-1] <= tracked[0] + 50
+        grown = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024, f"{grown} bytes kept after decoding 18000 distinct keys"
 
 
 def test_default_build_interns_keys():
