@@ -36,10 +36,13 @@ refleak: setup
 tsan: setup
 	tools/tsan.sh
 
+# Both builds side by side, the instruction counts, then the table and the chart.
 bench: build
 	$(GIL) -m pip install -q -r requirements/bench-gil.txt
-	$(GIL) bench/run.py --interpreter gil
-	$(FT) bench/run.py --interpreter ft
+	$(GIL) -P bench/run.py --out bench/results-gil.json
+	$(FT) -P bench/run.py --out bench/results-ft.json
+	$(GIL) -P bench/instructions.py bench/instructions.json
+	$(GIL) -P bench/report.py bench/results-gil.json bench/results-ft.json bench/instructions.json
 
 clean:
 	rm -rf build dist .venv .venv-gil .venv-asan .venv-ubsan .venv-fuzz .venv-debug .venv-tsan

@@ -118,6 +118,37 @@ inline int write_str_header(pack_buffer* b, size_t n) {
   return write_tagged(b, 0xda, 2, n);
 }
 
+// A whole str item, header and payload, under one capacity check: strings are
+// most of what documents hold. The bytes written are write_str_header's.
+inline int write_str(pack_buffer* b, const char* data, size_t n) {
+  char* p = buffer_reserve(b, n + 5);
+  if (!p) return -1;
+  size_t h;
+  if (n <= 31) {
+    p[0] = static_cast<char>(0xa0 | n);
+    h = 1;
+  } else if (n <= 255 && b->use_bin_type) {
+    p[0] = static_cast<char>(0xd9);
+    p[1] = static_cast<char>(n);
+    h = 2;
+  } else if (n > 65535) {
+    p[0] = static_cast<char>(0xdb);
+    store_be32(p + 1, static_cast<uint32_t>(n));
+    h = 5;
+  } else {
+    p[0] = static_cast<char>(0xda);
+    store_be16(p + 1, static_cast<uint16_t>(n));
+    h = 3;
+  }
+  if (n <= 16) {
+    for (size_t i = 0; i < n; i++) p[h + i] = data[i];
+  } else {
+    std::memcpy(p + h, data, n);
+  }
+  b->length += h + n;
+  return 0;
+}
+
 inline int write_bin_header(pack_buffer* b, size_t n) {
   if (!b->use_bin_type) return write_str_header(b, n);
   if (n <= 255) return write_tagged(b, 0xc4, 1, n);

@@ -11,12 +11,14 @@ constexpr int NOT_HANDLED = -2;
 
 int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left);
 int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left);
+int pack_str(EncodeCall* c, PyObject* obj);
 
-// Floats and small ints are most of a numeric array: they are written here
-// without the dispatch, as nothing about them can reach `default`.
+// Strings, floats and 64-bit ints are most of what documents hold: they are
+// written here without the dispatch, as nothing about them can reach `default`.
 inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
   if (depth_left >= 0) {
     PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) return pack_str(c, obj);
     if (type == &PyFloat_Type) {
       double x = PyFloat_AS_DOUBLE(obj);
       return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
@@ -132,8 +134,7 @@ int pack_str(EncodeCall* c, PyObject* obj) {
     if (!data) return -1;
   }
   if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("unicode string is too large");
-  if (write_str_header(c->buf, n) < 0) return -1;
-  return buffer_append(c->buf, data, n);
+  return write_str(c->buf, data, n);
 }
 
 int raise_unpack_count(Py_ssize_t got) {
