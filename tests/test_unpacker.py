@@ -504,9 +504,9 @@ def test_socket_source():
 def test_subprocess_pipe():
     code = ("import sys, quoril\n"
             "for i in range(100): sys.stdout.buffer.write(quoril.packb([i, str(i)]))\n")
-    proc = subprocess.Popen([sys.executable, "-P", "-c", code], stdout=subprocess.PIPE)
-    got = list(Unpacker(proc.stdout, read_size=64))
-    assert proc.wait() == 0
+    with subprocess.Popen([sys.executable, "-P", "-c", code], stdout=subprocess.PIPE) as proc:
+        got = list(Unpacker(proc.stdout, read_size=64))
+    assert proc.returncode == 0
     assert got == [[i, str(i)] for i in range(100)]
 
 
