@@ -54,9 +54,20 @@ def test_reimport_and_reload_give_the_same_module():
     assert c.Packer is Packer
 
 
+# Stands in for the quoril package so that importing quoril._cquoril runs only the
+# extension's own imports of its siblings.
+BARE_PACKAGE = """
+import importlib.util, sys, types
+spec = importlib.util.find_spec("quoril")
+pkg = types.ModuleType("quoril")
+pkg.__path__ = list(spec.submodule_search_locations)
+sys.modules["quoril"] = pkg
+"""
+
+
 def run_python(code):
     return subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60
     )
 
 
@@ -93,12 +104,7 @@ def test_second_interpreter_is_refused():
 
 @pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_failed_sibling_import_leaves_nothing_behind():
-    proc = run_python("""
-        import importlib.util, sys, types
-        spec = importlib.util.find_spec("quoril")
-        pkg = types.ModuleType("quoril")
-        pkg.__path__ = list(spec.submodule_search_locations)
-        sys.modules["quoril"] = pkg
+    proc = run_python(BARE_PACKAGE + textwrap.dedent("""
 
         class Block:
             active = True
@@ -118,7 +124,7 @@ def test_failed_sibling_import_leaves_nothing_behind():
         block.active = False
         import quoril._cquoril as m
         print(m.OutOfData.__module__, m.unpackb(b"\\x01"))
-    """)
+    """))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "failed: blocked for the test",
@@ -129,19 +135,14 @@ def test_failed_sibling_import_leaves_nothing_behind():
 
 @pytest.mark.no_refleak(reason="Re-imports and subinterpreters grow CPython's own import state")
 def test_missing_sibling_name():
-    proc = run_python("""
-        import importlib.util, sys, types
-        spec = importlib.util.find_spec("quoril")
-        pkg = types.ModuleType("quoril")
-        pkg.__path__ = list(spec.submodule_search_locations)
-        sys.modules["quoril"] = pkg
+    proc = run_python(BARE_PACKAGE + textwrap.dedent("""
         import quoril.exceptions
         del quoril.exceptions.StackError
         try:
             import quoril._cquoril
         except ImportError as exc:
             print(exc)
-    """)
+    """))
     assert proc.stdout.strip() == "cannot import name StackError", proc.stderr
 
 
