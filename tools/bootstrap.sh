@@ -131,7 +131,8 @@ make_venv() {
   fi
   local stamp=$dir/.requirements.sha
   local sum
-  sum=$(sha256sum "$req" | cut -d' ' -f1)
+  # The requirement files include one another, so a change to any re-installs.
+  sum=$(cat "$req" "$(dirname "$req")"/*.txt | sha256sum | cut -d' ' -f1)
   if [ "$(cat "$stamp" 2>/dev/null)" != "$sum" ]; then
     "$dir/bin/python" -m pip install -q --upgrade pip >&2
     "$dir/bin/python" -m pip install -q -r "$req" >&2
