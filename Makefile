@@ -8,12 +8,13 @@ PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUO
 
 .PHONY: setup build test test-parallel sanitize fuzz refleak tsan bench clean
 
+# Both interpreters and environments, each with quoril installed from the tree.
 setup:
 	tools/bootstrap.sh
-
-build: setup
 	$(FT) $(PIP_BUILD) .
 	$(GIL) $(PIP_BUILD) .
+
+build: setup
 
 test: build
 	$(FT) -P -m pytest -q

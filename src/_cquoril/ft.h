@@ -46,17 +46,6 @@ constexpr bool ITEMS_MAY_BE_BORROWED = false;
 constexpr bool ITEMS_MAY_BE_BORROWED = true;
 #endif
 
-inline bool item_borrow_is_safe(PyObject* item) {
-#ifdef Py_GIL_DISABLED
-  (void)item;
-  return false;
-#else
-  PyTypeObject* t = Py_TYPE(item);
-  return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-         item == Py_None || t == &PyBool_Type;
-#endif
-}
-
 inline void module_declare_no_gil(PyObject* module) {
 #ifdef Py_GIL_DISABLED
   PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);

@@ -30,16 +30,35 @@ inline char* buffer_reserve(pack_buffer* b, size_t n) {
   return b->buf + b->length;
 }
 
+// Keys and short strings dominate documents, and a call to memcpy costs more
+// than they do: up to 16 bytes move as two overlapping words (or halves).
+inline void copy_bytes(char* dst, const char* src, size_t n) {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n > 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
+}
+
 inline int buffer_append(pack_buffer* b, const char* data, size_t n) {
   if (n == 0) return 0;
   char* p = buffer_reserve(b, n);
   if (!p) return -1;
-  if (n <= 16) {
-    // Keys and short strings dominate documents; a call to memcpy costs more.
-    for (size_t i = 0; i < n; i++) p[i] = data[i];
-  } else {
-    std::memcpy(p, data, n);
-  }
+  copy_bytes(p, data, n);
   b->length += n;
   return 0;
 }
@@ -140,11 +159,7 @@ inline int write_str(pack_buffer* b, const char* data, size_t n) {
     store_be16(p + 1, static_cast<uint16_t>(n));
     h = 3;
   }
-  if (n <= 16) {
-    for (size_t i = 0; i < n; i++) p[h + i] = data[i];
-  } else {
-    std::memcpy(p + h, data, n);
-  }
+  copy_bytes(p + h, data, n);
   b->length += h + n;
   return 0;
 }

@@ -11,35 +11,60 @@ constexpr int NOT_HANDLED = -2;
 
 int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left);
 int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left);
-int pack_str(EncodeCall* c, PyObject* obj);
+int pack_str_general(EncodeCall* c, PyObject* obj);
+int raise_too_large(const char* message);
 
-// Strings, floats and 64-bit ints are most of what documents hold: they are
-// written here without the dispatch, as nothing about them can reach `default`.
-inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
-  if (depth_left >= 0) {
+// ASCII strings, keys above all, are written in place; the rest out of line.
+[[gnu::always_inline]] inline int pack_str(EncodeCall* c, PyObject* obj) {
+  if (!c->errors && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+    size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+    if (n > SIZE_LIMIT) [[unlikely]] return raise_too_large("unicode string is too large");
+    return write_str(c->buf, static_cast<const char*>(PyUnicode_DATA(obj)), n);
+  }
+  return pack_str_general(c, obj);
+}
+int pack_map(EncodeCall* c, PyObject* obj, int depth_left);
+int pack_array(EncodeCall* c, PyObject* obj, int depth_left);
+
+// Scalars are most of what documents hold, and nothing about them can reach
+// `default` or run Python code: they are written here without the dispatch,
+// and a container may pack them borrowed. NOT_HANDLED for anything else.
+[[gnu::always_inline]] inline int pack_scalar(EncodeCall* c, PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return pack_str(c, obj);
+  if (type == &PyFloat_Type) {
+    double x = PyFloat_AS_DOUBLE(obj);
+    return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
+  }
+  if (type == &PyLong_Type) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number))
+      return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
+    // Two 30-bit digits hold every int below 2**60; reading them directly
+    // (3.13's layout) saves a call per element of a large-int array.
+    static_assert(PyLong_SHIFT == 30);
+    uintptr_t tag = number->long_value.lv_tag;
+    if ((tag >> _PyLong_NON_SIZE_BITS) == 2) {
+      const digit* d = number->long_value.ob_digit;
+      int64_t magnitude = static_cast<int64_t>(d[0] | (static_cast<uint64_t>(d[1]) << 30));
+      return write_int64(c->buf, (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude);
+    }
+    return NOT_HANDLED;
+  }
+  if (obj == Py_None) return write_nil(c->buf);
+  if (type == &PyBool_Type) return obj == Py_True ? write_true(c->buf) : write_false(c->buf);
+  return NOT_HANDLED;
+}
+
+[[gnu::always_inline]] inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
+  if (depth_left >= 0) [[likely]] {
+    int r = pack_scalar(c, obj);
+    if (r != NOT_HANDLED) return r;
+    // Exact dicts and lists never reach `default` either; one level deeper,
+    // as through pack_value_slow.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type) return pack_str(c, obj);
-    if (type == &PyFloat_Type) {
-      double x = PyFloat_AS_DOUBLE(obj);
-      return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
-    }
-    if (type == &PyLong_Type) {
-      auto* number = reinterpret_cast<PyLongObject*>(obj);
-      if (PyUnstable_Long_IsCompact(number))
-        return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
-      // Two 30-bit digits hold every int below 2**60; reading them directly
-      // (3.13's layout) saves a call per element of a large-int array.
-      static_assert(PyLong_SHIFT == 30);
-      uintptr_t tag = number->long_value.lv_tag;
-      if ((tag >> _PyLong_NON_SIZE_BITS) == 2) {
-        const digit* d = number->long_value.ob_digit;
-        int64_t magnitude = static_cast<int64_t>(d[0] | (static_cast<uint64_t>(d[1]) << 30));
-        return write_int64(c->buf, (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude);
-      }
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-      if (!overflow) return write_int64(c->buf, v);
-    }
+    if (type == &PyDict_Type) return pack_map(c, obj, depth_left - 1);
+    if (type == &PyList_Type) return pack_array(c, obj, depth_left - 1);
   }
   return pack_value_slow(c, obj, depth_left);
 }
@@ -115,24 +140,21 @@ int pack_bin(EncodeCall* c, PyObject* obj, const char* data, size_t n) {
   return buffer_append(c->buf, data, n);
 }
 
-int pack_str(EncodeCall* c, PyObject* obj) {
-  if (c->errors) {
-    Ref encoded(PyUnicode_AsEncodedString(obj, nullptr, c->errors));
-    if (!encoded) return -1;
-    size_t n = PyBytes_GET_SIZE(encoded.get());
-    if (n > SIZE_LIMIT) return raise_too_large("unicode string is too large");
-    if (write_str_header(c->buf, n) < 0) return -1;
-    return buffer_append(c->buf, PyBytes_AS_STRING(encoded.get()), n);
-  }
-  const char* data;
+// Out of line, so that the common path below needs no frame for a Ref.
+[[gnu::noinline]] int pack_str_with_errors(EncodeCall* c, PyObject* obj) {
+  Ref encoded(PyUnicode_AsEncodedString(obj, nullptr, c->errors));
+  if (!encoded) return -1;
+  size_t n = PyBytes_GET_SIZE(encoded.get());
+  if (n > SIZE_LIMIT) return raise_too_large("unicode string is too large");
+  if (write_str_header(c->buf, n) < 0) return -1;
+  return buffer_append(c->buf, PyBytes_AS_STRING(encoded.get()), n);
+}
+
+[[gnu::noinline]] int pack_str_general(EncodeCall* c, PyObject* obj) {
+  if (c->errors) return pack_str_with_errors(c, obj);
   Py_ssize_t n;
-  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-    data = static_cast<const char*>(PyUnicode_DATA(obj));
-    n = PyUnicode_GET_LENGTH(obj);
-  } else {
-    data = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!data) return -1;
-  }
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!data) return -1;
   if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("unicode string is too large");
   return write_str(c->buf, data, n);
 }
@@ -172,35 +194,32 @@ int unpack_pair(PyObject* item, bool sized, Ref* key, Ref* value) {
   return 0;
 }
 
-int pack_pair(EncodeCall* c, PyObject* key, PyObject* value, int depth_left) {
+[[gnu::always_inline]] inline int pack_pair(EncodeCall* c, PyObject* key, PyObject* value, int depth_left) {
   if (pack_value(c, key, depth_left) < 0) return -1;
   return pack_value(c, value, depth_left);
 }
 
+int raise_dict_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+  return -1;
+}
+
 // Walks an exact dict one step at a time under its own critical section; the
-// pair is packed outside it, with new references, since packing runs code.
+// pair is packed outside it, since packing may run code that changes the dict.
+// The value is always held, as that code may drop it; an exact str key runs
+// none, so the default build packs it borrowed.
 int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_left) {
   Py_ssize_t pos = 0;
   for (;;) {
-    PyObject *k = nullptr, *v = nullptr;
-    bool changed = false;
+    PyObject *k, *v;
     Ref key, value;
     {
       CriticalSection cs(dict);
-      if (PyDict_GET_SIZE(dict) != size) {
-        changed = true;
-      } else if (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!item_borrow_is_safe(k) || !item_borrow_is_safe(v)) {
-          key = Ref::borrow(k);
-          value = Ref::borrow(v);
-        }
-      }
+      if (PyDict_GET_SIZE(dict) != size) return raise_dict_changed();
+      if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
+      value = Ref::borrow(v);
+      if (!ITEMS_MAY_BE_BORROWED || !PyUnicode_CheckExact(k)) key = Ref::borrow(k);
     }
-    if (changed) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      return -1;
-    }
-    if (!k) return 0;
     if (pack_pair(c, k, v, depth_left) < 0) return -1;
   }
 }
@@ -208,7 +227,7 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
 int pack_pairs_of(EncodeCall* c, PyObject* items, bool sized_exact, int depth_left);
 
 int pack_map(EncodeCall* c, PyObject* obj, int depth_left) {
-  Py_ssize_t n = PyObject_Size(obj);
+  Py_ssize_t n = PyDict_CheckExact(obj) ? PyDict_GET_SIZE(obj) : PyObject_Size(obj);
   if (n < 0) return -1;
   if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("dict is too large");
   if (write_map_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
@@ -254,10 +273,12 @@ int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
   if (write_array_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
   if (PyList_CheckExact(obj)) {
     for (Py_ssize_t i = 0;; i++) {
-      if (ITEMS_MAY_BE_BORROWED && i < PyList_GET_SIZE(obj) &&
-          item_borrow_is_safe(PyList_GET_ITEM(obj, i))) {
-        if (pack_value(c, PyList_GET_ITEM(obj, i), depth_left) < 0) return -1;
-        continue;
+      if (ITEMS_MAY_BE_BORROWED && depth_left >= 0 && i < PyList_GET_SIZE(obj)) {
+        int r = pack_scalar(c, PyList_GET_ITEM(obj, i));
+        if (r != NOT_HANDLED) {
+          if (r < 0) return -1;
+          continue;
+        }
       }
       Ref item(list_item_ref(obj, i));
       if (!item) return 0;
