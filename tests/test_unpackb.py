@@ -272,6 +272,16 @@ def test_equal_keys_are_one_object():
         assert a is b
 
 
+@pytest.mark.parametrize("odd", ["x", "\u00e9"])
+def test_keys_differing_in_one_character_stay_apart(odd):
+    # The key cache reads keys a word at a time: every length and position.
+    keys = []
+    for n in range(1, 41):
+        keys += ["k" * n] + ["k" * i + odd + "k" * (n - i - 1) for i in range(n)]
+    doc = {key: i for i, key in enumerate(keys)}
+    assert unpackb(packb([doc, doc])) == [doc, doc]
+
+
 @pytest.mark.thread_unsafe(reason="measures process-wide memory with tracemalloc")
 @pytest.mark.skipif(not FREE_THREADED, reason="interning is kept on the default build")
 def test_free_threaded_keys_stay_mortal():
