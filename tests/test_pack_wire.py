@@ -301,6 +301,46 @@ def test_dict_changed_during_packing():
         packb(d, default=default)
 
 
+@pytest.mark.parametrize("change", [list.clear, lambda items: items.append(1)],
+                         ids=["shrinks", "grows"])
+def test_list_changed_during_packing(change):
+    # The header already counts the items: a change must fail, not mislead.
+    items = ["a", object(), 2]
+
+    def default(o):
+        change(items)
+        return None
+
+    with pytest.raises(RuntimeError, match="^list changed size during iteration$"):
+        packb(items, default=default)
+
+
+def test_error_handler_that_drops_the_string_being_encoded():
+    # The handler runs Python code in the middle of the string's packing, so
+    # the string must be held, not borrowed from the list that drops it.
+    import codecs
+
+    items = ["\udc80" + "x" * 40]
+
+    def handler(error):
+        items.clear()
+        return ("?", error.end)
+
+    codecs.register_error("quoril-test-drop", handler)
+    with pytest.raises(RuntimeError, match="^list changed size during iteration$"):
+        packb(items, unicode_errors="quoril-test-drop")
+
+
+def test_containers_mixing_plain_and_held_items():
+    # Plain items are written in place, others go through the dispatch; the
+    # order of the wire must not notice the difference.
+    marker = object()
+    value = {"a": 1, "b": [marker, "x", {"c": marker}], "\u00e9": "\u00e9", 3: marker}
+    wire = packb(value, default=lambda o: "M")
+    assert wire == h("84 a1 61 01 a1 62 93 a1 4d a1 78 81 a1 63 a1 4d a2 c3 a9 a2 c3 a9 03 a1 4d")
+    assert packb([1, (2, 3), "s", None, True, 1.5]) == h("96 01 92 02 03 a1 73 c0 c3 cb 3f f8 00 00 00 00 00 00")
+
+
 class ItemsDict(dict):
     def __init__(self, pairs):
         super().__init__()

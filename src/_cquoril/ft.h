@@ -36,16 +36,6 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
-// Whether a borrowed container item may be packed without a reference of our
-// own: only on the default build, and only for exact scalars, whose packing
-// runs no Python code that could drop the item from its container. Without a
-// GIL another thread may drop it at any moment.
-#ifdef Py_GIL_DISABLED
-constexpr bool ITEMS_MAY_BE_BORROWED = false;
-#else
-constexpr bool ITEMS_MAY_BE_BORROWED = true;
-#endif
-
 inline void module_declare_no_gil(PyObject* module) {
 #ifdef Py_GIL_DISABLED
   PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);

@@ -14,24 +14,36 @@ int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left);
 int pack_str_general(EncodeCall* c, PyObject* obj);
 int raise_too_large(const char* message);
 
-// ASCII strings, keys above all, are written in place; the rest out of line.
-[[gnu::always_inline]] inline int pack_str(EncodeCall* c, PyObject* obj) {
-  if (!c->errors && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
-    size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-    if (n > SIZE_LIMIT) [[unlikely]] return raise_too_large("unicode string is too large");
-    return write_str(c->buf, static_cast<const char*>(PyUnicode_DATA(obj)), n);
-  }
-  return pack_str_general(c, obj);
-}
 int pack_map(EncodeCall* c, PyObject* obj, int depth_left);
 int pack_array(EncodeCall* c, PyObject* obj, int depth_left);
 
+// Whether a str is written in place: then nothing in its packing runs code or
+// takes a lock, so a container may pack it borrowed, under its own lock.
+inline bool is_plain_str(EncodeCall* c, PyObject* obj) {
+  return !c->errors && PyUnicode_IS_COMPACT_ASCII(obj);
+}
+
+inline int write_plain_str(EncodeCall* c, PyObject* obj) {
+  size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+  if (n > SIZE_LIMIT) [[unlikely]] return raise_too_large("unicode string is too large");
+  return write_str(c->buf, static_cast<const char*>(PyUnicode_DATA(obj)), n);
+}
+
+// ASCII strings, keys above all, are written in place; the rest out of line.
+[[gnu::always_inline]] inline int pack_str(EncodeCall* c, PyObject* obj) {
+  return is_plain_str(c, obj) ? write_plain_str(c, obj) : pack_str_general(c, obj);
+}
+
 // Scalars are most of what documents hold, and nothing about them can reach
-// `default` or run Python code: they are written here without the dispatch,
-// and a container may pack them borrowed. NOT_HANDLED for anything else.
-[[gnu::always_inline]] inline int pack_scalar(EncodeCall* c, PyObject* obj) {
+// `default`: they are written here without the dispatch. With `borrowed`, only
+// those whose packing runs no code and takes no lock, so that a container may
+// pack them borrowed; NOT_HANDLED for anything else.
+[[gnu::always_inline]] inline int pack_scalar(EncodeCall* c, PyObject* obj, bool borrowed) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return pack_str(c, obj);
+  if (type == &PyUnicode_Type) {
+    if (is_plain_str(c, obj)) [[likely]] return write_plain_str(c, obj);
+    return borrowed ? NOT_HANDLED : pack_str_general(c, obj);
+  }
   if (type == &PyFloat_Type) {
     double x = PyFloat_AS_DOUBLE(obj);
     return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
@@ -58,7 +70,7 @@ int pack_array(EncodeCall* c, PyObject* obj, int depth_left);
 
 [[gnu::always_inline]] inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
   if (depth_left >= 0) [[likely]] {
-    int r = pack_scalar(c, obj);
+    int r = pack_scalar(c, obj, false);
     if (r != NOT_HANDLED) return r;
     // Exact dicts and lists never reach `default` either; one level deeper,
     // as through pack_value_slow.
@@ -204,10 +216,10 @@ int raise_dict_changed() {
   return -1;
 }
 
-// Walks an exact dict one step at a time under its own critical section; the
-// pair is packed outside it, since packing may run code that changes the dict.
-// The value is always held, as that code may drop it; an exact str key runs
-// none, so the default build packs it borrowed.
+// Exact dicts and lists are walked under their own critical section, one
+// step at a time. Plain items (see pack_scalar) are written borrowed in the
+// section; any other is held and packed outside it, as packing it may run
+// code that changes the container or drops the item.
 int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_left) {
   Py_ssize_t pos = 0;
   for (;;) {
@@ -215,12 +227,48 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
     Ref key, value;
     {
       CriticalSection cs(dict);
-      if (PyDict_GET_SIZE(dict) != size) return raise_dict_changed();
-      if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
+      for (;;) {
+        if (PyDict_GET_SIZE(dict) != size) return raise_dict_changed();
+        if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
+        if (depth_left >= 0 && PyUnicode_CheckExact(k) && is_plain_str(c, k)) {
+          if (write_plain_str(c, k) < 0) return -1;
+          int r = pack_scalar(c, v, true);
+          if (r == NOT_HANDLED) break;  // the key is written, the value is not
+          if (r < 0) return -1;
+          continue;
+        }
+        key = Ref::borrow(k);
+        break;
+      }
       value = Ref::borrow(v);
-      if (!ITEMS_MAY_BE_BORROWED || !PyUnicode_CheckExact(k)) key = Ref::borrow(k);
     }
-    if (pack_pair(c, k, v, depth_left) < 0) return -1;
+    if (key && pack_value(c, key.get(), depth_left) < 0) return -1;
+    if (pack_value(c, value.get(), depth_left) < 0) return -1;
+  }
+}
+
+// A list that changes size under its packing would leave a header that
+// miscounts the items written, so it fails as a dict does.
+int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_left) {
+  Py_ssize_t i = 0;
+  for (;;) {
+    Ref item;
+    {
+      CriticalSection cs(list);
+      for (;; i++) {
+        if (PyList_GET_SIZE(list) != size) {
+          PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
+          return -1;
+        }
+        if (i >= size) return 0;
+        PyObject* borrowed = PyList_GET_ITEM(list, i);
+        int r = depth_left >= 0 ? pack_scalar(c, borrowed, true) : NOT_HANDLED;
+        if (r == NOT_HANDLED) break;
+        if (r < 0) return -1;
+      }
+      item = Ref::borrow(PyList_GET_ITEM(list, i++));
+    }
+    if (pack_value(c, item.get(), depth_left) < 0) return -1;
   }
 }
 
@@ -271,20 +319,7 @@ int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
   size_t n = static_cast<size_t>(Py_SIZE(obj));
   if (n > SIZE_LIMIT) return raise_too_large("list is too large");
   if (write_array_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
-  if (PyList_CheckExact(obj)) {
-    for (Py_ssize_t i = 0;; i++) {
-      if (ITEMS_MAY_BE_BORROWED && depth_left >= 0 && i < PyList_GET_SIZE(obj)) {
-        int r = pack_scalar(c, PyList_GET_ITEM(obj, i));
-        if (r != NOT_HANDLED) {
-          if (r < 0) return -1;
-          continue;
-        }
-      }
-      Ref item(list_item_ref(obj, i));
-      if (!item) return 0;
-      if (pack_value(c, item.get(), depth_left) < 0) return -1;
-    }
-  }
+  if (PyList_CheckExact(obj)) return pack_list_items(c, obj, static_cast<Py_ssize_t>(n), depth_left);
   if (PyTuple_CheckExact(obj)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); i++)
       if (pack_value(c, PyTuple_GET_ITEM(obj, i), depth_left) < 0) return -1;
