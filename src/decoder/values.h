@@ -17,10 +17,26 @@ inline int check_len(uint64_t n, Py_ssize_t limit, const char* fmt) {
 PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n);
 
 // Short ASCII text is copied straight into a new str, skipping the codec.
+// Eight bytes a step, the last step overlapping the one before it, so that no
+// byte past the text is read.
+inline bool is_ascii(const char* p, Py_ssize_t n) {
+  constexpr uint64_t HIGH = 0x8080808080808080ULL;
+  if (n < 8) {
+    unsigned char high = 0;
+    for (Py_ssize_t i = 0; i < n; i++) high |= static_cast<unsigned char>(p[i]);
+    return high < 0x80;
+  }
+  uint64_t high = 0, w;
+  for (Py_ssize_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    high |= w;
+  }
+  std::memcpy(&w, p + n - 8, 8);
+  return ((high | w) & HIGH) == 0;
+}
+
 inline PyObject* make_short_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
-  unsigned char high = 0;
-  for (Py_ssize_t i = 0; i < n; i++) high |= static_cast<unsigned char>(p[i]);
-  if (high >= 0x80) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
+  if (!is_ascii(p, n)) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
   PyObject* s = PyUnicode_New(n, 127);
   if (s) std::memcpy(PyUnicode_DATA(s), p, n);
   return s;
