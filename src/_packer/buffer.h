@@ -30,23 +30,25 @@ inline char* buffer_reserve(pack_buffer* b, size_t n) {
   return b->buf + b->length;
 }
 
+// The n bytes as a first and a last Word, which overlap when n < 2 * sizeof(Word).
+template <class Word>
+[[gnu::always_inline]] inline void copy_ends(char* dst, const char* src, size_t n) {
+  Word head, tail;
+  std::memcpy(&head, src, sizeof head);
+  std::memcpy(&tail, src + n - sizeof tail, sizeof tail);
+  std::memcpy(dst, &head, sizeof head);
+  std::memcpy(dst + n - sizeof tail, &tail, sizeof tail);
+}
+
 // Keys and short strings dominate documents, and a call to memcpy costs more
 // than they do: up to 16 bytes move as two overlapping words (or halves).
-inline void copy_bytes(char* dst, const char* src, size_t n) {
+[[gnu::always_inline]] inline void copy_bytes(char* dst, const char* src, size_t n) {
   if (n > 16) {
     std::memcpy(dst, src, n);
   } else if (n >= 8) {
-    uint64_t head, tail;
-    std::memcpy(&head, src, 8);
-    std::memcpy(&tail, src + n - 8, 8);
-    std::memcpy(dst, &head, 8);
-    std::memcpy(dst + n - 8, &tail, 8);
+    copy_ends<uint64_t>(dst, src, n);
   } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, src, 4);
-    std::memcpy(&tail, src + n - 4, 4);
-    std::memcpy(dst, &head, 4);
-    std::memcpy(dst + n - 4, &tail, 4);
+    copy_ends<uint32_t>(dst, src, n);
   } else if (n > 0) {
     dst[0] = src[0];
     dst[n / 2] = src[n / 2];

@@ -68,17 +68,23 @@ inline int write_plain_str(EncodeCall* c, PyObject* obj) {
   return NOT_HANDLED;
 }
 
-[[gnu::always_inline]] inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
+// Anything pack_scalar did not take. Exact dicts and lists never reach
+// `default` either; one level deeper, as through pack_value_slow.
+[[gnu::always_inline]] inline int pack_container(EncodeCall* c, PyObject* obj, int depth_left) {
   if (depth_left >= 0) [[likely]] {
-    int r = pack_scalar(c, obj, false);
-    if (r != NOT_HANDLED) return r;
-    // Exact dicts and lists never reach `default` either; one level deeper,
-    // as through pack_value_slow.
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyDict_Type) return pack_map(c, obj, depth_left - 1);
     if (type == &PyList_Type) return pack_array(c, obj, depth_left - 1);
   }
   return pack_value_slow(c, obj, depth_left);
+}
+
+[[gnu::always_inline]] inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
+  if (depth_left >= 0) [[likely]] {
+    int r = pack_scalar(c, obj, false);
+    if (r != NOT_HANDLED) return r;
+  }
+  return pack_container(c, obj, depth_left);
 }
 
 int raise_too_large(const char* message) {
@@ -227,8 +233,10 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
     Ref key, value;
     {
       CriticalSection cs(dict);
+      // Plain steps run no code and the section keeps other threads out, so
+      // the size can only have changed since the section was last entered.
+      if (PyDict_GET_SIZE(dict) != size) return raise_dict_changed();
       for (;;) {
-        if (PyDict_GET_SIZE(dict) != size) return raise_dict_changed();
         if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
         if (depth_left >= 0 && PyUnicode_CheckExact(k) && is_plain_str(c, k)) {
           if (write_plain_str(c, k) < 0) return -1;
@@ -243,7 +251,10 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
       value = Ref::borrow(v);
     }
     if (key && pack_value(c, key.get(), depth_left) < 0) return -1;
-    if (pack_value(c, value.get(), depth_left) < 0) return -1;
+    // After a plain key the value is known not to be plain.
+    if ((key ? pack_value(c, value.get(), depth_left)
+             : pack_container(c, value.get(), depth_left)) < 0)
+      return -1;
   }
 }
 
@@ -255,11 +266,11 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
     Ref item;
     {
       CriticalSection cs(list);
+      if (PyList_GET_SIZE(list) != size) {  // as for a dict, once per section
+        PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
+        return -1;
+      }
       for (;; i++) {
-        if (PyList_GET_SIZE(list) != size) {
-          PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
-          return -1;
-        }
         if (i >= size) return 0;
         PyObject* borrowed = PyList_GET_ITEM(list, i);
         int r = depth_left >= 0 ? pack_scalar(c, borrowed, true) : NOT_HANDLED;
@@ -268,7 +279,7 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
       }
       item = Ref::borrow(PyList_GET_ITEM(list, i++));
     }
-    if (pack_value(c, item.get(), depth_left) < 0) return -1;
+    if (pack_container(c, item.get(), depth_left) < 0) return -1;  // not plain
   }
 }
 
