@@ -217,8 +217,8 @@ int unpack_pair(PyObject* item, bool sized, Ref* key, Ref* value) {
   return pack_value(c, value, depth_left);
 }
 
-int raise_dict_changed() {
-  PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+int raise_changed_size(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
   return -1;
 }
 
@@ -235,7 +235,8 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
       CriticalSection cs(dict);
       // Plain steps run no code and the section keeps other threads out, so
       // the size can only have changed since the section was last entered.
-      if (PyDict_GET_SIZE(dict) != size) return raise_dict_changed();
+      if (PyDict_GET_SIZE(dict) != size)
+        return raise_changed_size("dictionary changed size during iteration");
       for (;;) {
         if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
         if (depth_left >= 0 && PyUnicode_CheckExact(k) && is_plain_str(c, k)) {
@@ -266,10 +267,8 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
     Ref item;
     {
       CriticalSection cs(list);
-      if (PyList_GET_SIZE(list) != size) {  // as for a dict, once per section
-        PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
-        return -1;
-      }
+      if (PyList_GET_SIZE(list) != size)  // as for a dict, once per section
+        return raise_changed_size("list changed size during iteration");
       for (;; i++) {
         if (i >= size) return 0;
         PyObject* borrowed = PyList_GET_ITEM(list, i);

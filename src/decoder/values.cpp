@@ -89,34 +89,6 @@ PyObject* make_timestamp(decoder_ctx* ctx, const char* data, uint64_t len) {
   }
 }
 
-// Keys are short: a byte loop beats a call to memcmp.
-// Keys are short: they are read a word at a time, the last word overlapping
-// the one before it, so that no byte outside the key is touched.
-uint64_t load64(const unsigned char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-uint64_t load32(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-// Calls `word` on words that together cover the n bytes at p.
-template <class Word>
-bool each_word(const unsigned char* p, Py_ssize_t n, Word word) {
-  if (n >= 8) {
-    for (Py_ssize_t i = 0; i + 8 < n; i += 8)
-      if (!word(load64(p + i), i)) return false;
-    return word(load64(p + n - 8), n - 8);
-  }
-  if (n >= 4) return word(load32(p) | (load32(p + n - 4) << 32), 0);
-  if (n > 0) return word(p[0] | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16), 0);
-  return true;
-}
-
 bool same_bytes(const void* a, const char* b, Py_ssize_t n) {
   auto* x = static_cast<const unsigned char*>(a);
   auto* y = reinterpret_cast<const unsigned char*>(b);
@@ -136,7 +108,7 @@ uint32_t key_hash(const unsigned char* p, Py_ssize_t n, bool* ascii) {
     h ^= h >> 29;
     return true;
   });
-  *ascii = (high & 0x8080808080808080ULL) == 0;
+  *ascii = (high & HIGH_BITS) == 0;
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 

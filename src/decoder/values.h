@@ -16,25 +16,42 @@ inline int check_len(uint64_t n, Py_ssize_t limit, const char* fmt) {
 
 PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n);
 
-// Short ASCII text is copied straight into a new str, skipping the codec.
-// Eight bytes a step, the last step overlapping the one before it, so that no
-// byte past the text is read.
-inline bool is_ascii(const char* p, Py_ssize_t n) {
-  constexpr uint64_t HIGH = 0x8080808080808080ULL;
-  if (n < 8) {
-    unsigned char high = 0;
-    for (Py_ssize_t i = 0; i < n; i++) high |= static_cast<unsigned char>(p[i]);
-    return high < 0x80;
-  }
-  uint64_t high = 0, w;
-  for (Py_ssize_t i = 0; i + 8 < n; i += 8) {
-    std::memcpy(&w, p + i, 8);
-    high |= w;
-  }
-  std::memcpy(&w, p + n - 8, 8);
-  return ((high | w) & HIGH) == 0;
+// Text is read a word at a time, the last word overlapping the one before it,
+// so that no byte outside it is touched.
+inline uint64_t load64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
 }
 
+inline uint64_t load32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Calls `word` on words that together cover the n bytes at p; stops at the
+// first that returns false.
+template <class Word>
+inline bool each_word(const unsigned char* p, Py_ssize_t n, Word word) {
+  if (n >= 8) {
+    for (Py_ssize_t i = 0; i + 8 < n; i += 8)
+      if (!word(load64(p + i), i)) return false;
+    return word(load64(p + n - 8), n - 8);
+  }
+  if (n >= 4) return word(load32(p) | (load32(p + n - 4) << 32), 0);
+  if (n > 0) return word(p[0] | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16), 0);
+  return true;
+}
+
+constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
+
+inline bool is_ascii(const char* p, Py_ssize_t n) {
+  return each_word(reinterpret_cast<const unsigned char*>(p), n,
+                   [](uint64_t w, Py_ssize_t) { return (w & HIGH_BITS) == 0; });
+}
+
+// Short ASCII text is copied straight into a new str, skipping the codec.
 inline PyObject* make_short_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
   if (!is_ascii(p, n)) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
   PyObject* s = PyUnicode_New(n, 127);
