@@ -315,6 +315,7 @@ def test_list_changed_during_packing(change):
         packb(items, default=default)
 
 
+@pytest.mark.thread_unsafe(reason="registers a process-wide codec error handler")
 def test_error_handler_that_drops_the_string_being_encoded():
     # The handler runs Python code in the middle of the string's packing, so
     # the string must be held, not borrowed from the list that drops it.
