@@ -39,12 +39,16 @@ def test_failed_pack_empties_the_buffer():
     assert p.bytes() == b""
 
 
-def test_failed_pack_map_pairs_keeps_the_buffer():
-    p = Packer(autoreset=False)
-    p.pack(1)
+@pytest.mark.parametrize("autoreset", [False, True])
+def test_failed_pack_map_pairs_leaves_no_partial_map(autoreset):
+    p = Packer(autoreset=autoreset)
+    before = p.pack(1) or b""
     with pytest.raises(TypeError):
-        p.pack_map_pairs([(1, object())])
-    assert p.bytes().startswith(b"\x01\x81\x01")
+        p.pack_map_pairs([(1, 2), (3, object())])
+    if autoreset:
+        assert p.pack(2) == h("02")
+    else:
+        assert p.bytes() == h("01")
 
 
 @pytest.mark.parametrize(

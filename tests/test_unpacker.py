@@ -137,9 +137,10 @@ def test_state_table():
         ("c1", FormatError, 0, None),
         ("92 01 c1", FormatError, 2, None),
         ("91" * 1024 + "90", StackError, 1024, None),
-        # the offending value's last byte is not consumed, so decoding resumes on it
-        ("81 01 02 05", ValueError, 2, 2),
-        ("a1 ff 07", UnicodeDecodeError, 1, -1),
+        # a value that fails to build takes its whole item with it
+        ("81 01 02 05", ValueError, 3, 5),
+        ("a1 ff 07", UnicodeDecodeError, 2, 7),
+        ("92 a1 ff 07 08", UnicodeDecodeError, 4, 8),
     ],
 )
 def test_failure_table(wire, exc, tell_after, next_value):
@@ -153,6 +154,10 @@ def test_failure_table(wire, exc, tell_after, next_value):
     assert u.tell() == tell_after
     if next_value is not None:
         assert u.unpack() == next_value  # at rest again: any operation may follow
+    else:
+        with pytest.raises(exc):  # malformed input stays where it failed
+            u.unpack()
+        assert u.tell() == tell_after
 
 
 def test_malformed_byte_stays_unread():
@@ -170,8 +175,9 @@ def test_read_bytes():
     assert u.read_bytes(4) == b"abcd" and u.tell() == 4
     assert u.read_bytes(10) == b"ef" and u.tell() == 6
     assert u.read_bytes(0) == b"" and u.tell() == 6
-    with pytest.raises(SystemError):
+    with pytest.raises(ValueError, match="nbytes must not be negative"):
         u.read_bytes(-1)
+    assert u.tell() == 6
 
     u = Unpacker(Source(b"\x01\x02\x03"), read_size=1)
     assert u.read_bytes(2) == b"\x01\x02"

@@ -233,6 +233,19 @@ int convert_byte_string(PyObject* obj, const char** data, Py_ssize_t* len) {
   return 0;
 }
 
+int convert_text_option(PyObject* obj, Ref* owner, const char** text) {
+  Ref held = Ref::borrow(obj);
+  if (PyByteArray_Check(obj)) {
+    // A bytearray can be resized or released while the text is still in use.
+    held = Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj)));
+    if (!held) return -1;
+  }
+  Py_ssize_t len;
+  if (convert_byte_string(held.get(), text, &len) < 0) return -1;
+  *owner = std::move(held);
+  return 0;
+}
+
 PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   Ref tuple(PyTuple_New(nargs));

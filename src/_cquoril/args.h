@@ -45,6 +45,9 @@ int convert_long(PyObject* obj, long long* out);
 int convert_unsigned(PyObject* obj, const char* ctype, unsigned long long* out);
 int convert_ssize(PyObject* obj, Py_ssize_t* out);
 int convert_byte_string(PyObject* obj, const char** data, Py_ssize_t* len);
+// A byte string taken as text for the rest of a call or an object's life:
+// `*text` stays valid while `*owner` lives, whatever happens to `obj`.
+int convert_text_option(PyObject* obj, Ref* owner, const char** text);
 
 // Calls a type the general way (tp_new then tp_init) from vectorcall arguments.
 PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t nargs,

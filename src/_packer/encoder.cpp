@@ -189,12 +189,21 @@ int raise_unpack_count(Py_ssize_t got) {
 // Splits one pair as `k, v = item` would. `sized` says whether a sequence of
 // the wrong length is refused from its size rather than by iterating it.
 int unpack_pair(PyObject* item, bool sized, Ref* key, Ref* value) {
-  if (sized) {
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+  if (sized && PyTuple_Check(item)) {
+    // A tuple's items cannot change while it is held.
+    Py_ssize_t n = PyTuple_GET_SIZE(item);
     if (n != 2) return raise_unpack_count(n);
-    PyObject** items = PySequence_Fast_ITEMS(item);
-    *key = Ref::borrow(items[0]);
-    *value = Ref::borrow(items[1]);
+    *key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    *value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return 0;
+  }
+  if (sized) {
+    // Another thread may rebind a list's items: read both under its lock.
+    CriticalSection cs(item);
+    Py_ssize_t n = PyList_GET_SIZE(item);
+    if (n != 2) return raise_unpack_count(n);
+    *key = Ref::borrow(PyList_GET_ITEM(item, 0));
+    *value = Ref::borrow(PyList_GET_ITEM(item, 1));
     return 0;
   }
   Ref it(PyObject_GetIter(item));
@@ -222,23 +231,35 @@ int raise_changed_size(const char* message) {
   return -1;
 }
 
+// Every array or map header is followed by exactly the items it announced;
+// a container that yields more or fewer while it is walked fails the call.
+int raise_miscounted(PyObject* container) {
+  if (PyDict_Check(container))
+    return raise_changed_size("dictionary keys changed during iteration");
+  PyErr_Format(PyExc_RuntimeError, "%.200s changed size during iteration",
+               Py_TYPE(container)->tp_name);
+  return -1;
+}
+
 // Exact dicts and lists are walked under their own critical section, one
 // step at a time. Plain items (see pack_scalar) are written borrowed in the
 // section; any other is held and packed outside it, as packing it may run
 // code that changes the container or drops the item.
 int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_left) {
-  Py_ssize_t pos = 0;
+  Py_ssize_t pos = 0, started = 0;
   for (;;) {
     PyObject *k, *v;
     Ref key, value;
     {
       CriticalSection cs(dict);
       // Plain steps run no code and the section keeps other threads out, so
-      // the size can only have changed since the section was last entered.
+      // the dict can only have changed since the section was last entered.
       if (PyDict_GET_SIZE(dict) != size)
         return raise_changed_size("dictionary changed size during iteration");
       for (;;) {
-        if (!PyDict_Next(dict, &pos, &k, &v)) return 0;
+        // Keys replaced under the walk can shift what the positions hold.
+        if (!PyDict_Next(dict, &pos, &k, &v)) return started == size ? 0 : raise_miscounted(dict);
+        if (started++ == size) return raise_miscounted(dict);
         if (depth_left >= 0 && PyUnicode_CheckExact(k) && is_plain_str(c, k)) {
           if (write_plain_str(c, k) < 0) return -1;
           int r = pack_scalar(c, v, true);
@@ -259,16 +280,15 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
   }
 }
 
-// A list that changes size under its packing would leave a header that
-// miscounts the items written, so it fails as a dict does.
+// Walked by index with the size checked once per section, a list yields
+// exactly the items its header announced, or fails.
 int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_left) {
   Py_ssize_t i = 0;
   for (;;) {
     Ref item;
     {
       CriticalSection cs(list);
-      if (PyList_GET_SIZE(list) != size)  // as for a dict, once per section
-        return raise_changed_size("list changed size during iteration");
+      if (PyList_GET_SIZE(list) != size) return raise_miscounted(list);
       for (;; i++) {
         if (i >= size) return 0;
         PyObject* borrowed = PyList_GET_ITEM(list, i);
@@ -282,7 +302,47 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
   }
 }
 
-int pack_pairs_of(EncodeCall* c, PyObject* items, bool sized_exact, int depth_left);
+// Packs each of the `announced` items of any other container with `one`:
+// exact lists and tuples by index, anything else through iteration, counting
+// what is written against what the header said.
+template <class PackOne>
+int pack_each(PyObject* container, PyObject* items, Py_ssize_t announced, PackOne one) {
+  Py_ssize_t written = 0;
+  if (PyTuple_CheckExact(items)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++) {
+      if (written++ == announced) return raise_miscounted(container);
+      if (one(PyTuple_GET_ITEM(items, i)) < 0) return -1;
+    }
+  } else if (PyList_CheckExact(items)) {
+    while (Ref item{list_item_ref(items, written)}) {
+      if (written++ == announced) return raise_miscounted(container);
+      if (one(item.get()) < 0) return -1;
+    }
+  } else {
+    Ref it(PyObject_GetIter(items));
+    if (!it) return -1;
+    while (Ref item{PyIter_Next(it.get())}) {
+      if (written++ == announced) return raise_miscounted(container);
+      if (one(item.get()) < 0) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+  }
+  return written == announced ? 0 : raise_miscounted(container);
+}
+
+// The pairs of a map other than an exact dict (`items()` of a mapping, or the
+// argument of pack_map_pairs). With `sized_exact`, pairs that are exact tuples
+// or lists are split by size; otherwise only tuples are.
+int pack_pairs_of(EncodeCall* c, PyObject* container, PyObject* items, Py_ssize_t announced,
+                  bool sized_exact, int depth_left) {
+  return pack_each(container, items, announced, [&](PyObject* item) {
+    bool sized = sized_exact ? (PyTuple_CheckExact(item) || PyList_CheckExact(item))
+                             : PyTuple_Check(item);
+    Ref key, value;
+    if (unpack_pair(item, sized, &key, &value) < 0) return -1;
+    return pack_pair(c, key.get(), value.get(), depth_left);
+  });
+}
 
 int pack_map(EncodeCall* c, PyObject* obj, int depth_left) {
   Py_ssize_t n = PyDict_CheckExact(obj) ? PyDict_GET_SIZE(obj) : PyObject_Size(obj);
@@ -292,54 +352,17 @@ int pack_map(EncodeCall* c, PyObject* obj, int depth_left) {
   if (PyDict_CheckExact(obj)) return pack_dict_items(c, obj, n, depth_left);
   Ref items(PyObject_CallMethodNoArgs(obj, g.str_items));
   if (!items) return -1;
-  return pack_pairs_of(c, items.get(), false, depth_left);
-}
-
-// Packs each pair of `items`: exact lists and tuples by index, anything else
-// through iteration. With `sized_exact`, pairs that are exact tuples or lists
-// are split by size (pack_map_pairs); otherwise only tuples are.
-int pack_pairs_of(EncodeCall* c, PyObject* items, bool sized_exact, int depth_left) {
-  auto one = [&](PyObject* item) {
-    bool sized = sized_exact ? (PyTuple_CheckExact(item) || PyList_CheckExact(item))
-                             : PyTuple_Check(item);
-    Ref key, value;
-    if (unpack_pair(item, sized, &key, &value) < 0) return -1;
-    return pack_pair(c, key.get(), value.get(), depth_left);
-  };
-  if (PyList_CheckExact(items)) {
-    for (Py_ssize_t i = 0;; i++) {
-      Ref item(list_item_ref(items, i));
-      if (!item) return 0;
-      if (one(item.get()) < 0) return -1;
-    }
-  }
-  if (PyTuple_CheckExact(items)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++)
-      if (one(PyTuple_GET_ITEM(items, i)) < 0) return -1;
-    return 0;
-  }
-  Ref it(PyObject_GetIter(items));
-  if (!it) return -1;
-  while (Ref item{PyIter_Next(it.get())})
-    if (one(item.get()) < 0) return -1;
-  return PyErr_Occurred() ? -1 : 0;
+  return pack_pairs_of(c, obj, items.get(), n, false, depth_left);
 }
 
 int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
-  size_t n = static_cast<size_t>(Py_SIZE(obj));
-  if (n > SIZE_LIMIT) return raise_too_large("list is too large");
+  Py_ssize_t n = Py_SIZE(obj);
+  if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("list is too large");
   if (write_array_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
-  if (PyList_CheckExact(obj)) return pack_list_items(c, obj, static_cast<Py_ssize_t>(n), depth_left);
-  if (PyTuple_CheckExact(obj)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); i++)
-      if (pack_value(c, PyTuple_GET_ITEM(obj, i), depth_left) < 0) return -1;
-    return 0;
-  }
-  Ref it(PyObject_GetIter(obj));
-  if (!it) return -1;
-  while (Ref item{PyIter_Next(it.get())})
-    if (pack_value(c, item.get(), depth_left) < 0) return -1;
-  return PyErr_Occurred() ? -1 : 0;
+  if (PyList_CheckExact(obj)) return pack_list_items(c, obj, n, depth_left);
+  // Subclasses are walked through their own __iter__, which may disagree with
+  // the size the header took.
+  return pack_each(obj, obj, n, [&](PyObject* item) { return pack_value(c, item, depth_left); });
 }
 
 int pack_ext(EncodeCall* c, PyObject* obj) {
@@ -355,10 +378,7 @@ int pack_ext(EncodeCall* c, PyObject* obj) {
   if (!code_obj) return -1;
   long long code;
   if (convert_long(code_obj.get(), &code) < 0) return -1;
-  // len(data) may have run code that changed a bytearray; take its bytes afresh.
-  if (convert_byte_string(data.get(), &bytes, &n) < 0) return -1;
-  if (write_ext_header(c->buf, static_cast<int8_t>(code & 0xff), n) < 0) return -1;
-  return buffer_append(c->buf, bytes, n);
+  return write_ext_item(c->buf, static_cast<int8_t>(code & 0xff), data.get());
 }
 
 int pack_timestamp(EncodeCall* c, PyObject* obj) {
@@ -463,6 +483,17 @@ int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_lef
 
 }  // namespace
 
+int write_ext_item(pack_buffer* b, int8_t code, PyObject* data) {
+  // Taken after every conversion that may run code, so that the header gives
+  // the length of the bytes that follow it, not what __len__ once said.
+  const char* bytes;
+  Py_ssize_t n;
+  if (convert_byte_string(data, &bytes, &n) < 0) return -1;
+  if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("EXT data is too large");
+  if (write_ext_header(b, code, static_cast<size_t>(n)) < 0) return -1;
+  return buffer_append(b, bytes, n);
+}
+
 void encode_call_begin(EncodeCall* call, PackerObject* self) {
   call->buf = &self->buffer;
   call->default_ = self->default_ == Py_None ? Ref() : Ref::borrow(self->default_);
@@ -495,8 +526,8 @@ int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left) {
 
 }  // namespace
 
-int pack_pairs(EncodeCall* c, PyObject* pairs) {
-  return pack_pairs_of(c, pairs, true, DEFAULT_NEST_LIMIT);
+int pack_pairs(EncodeCall* c, PyObject* pairs, Py_ssize_t announced) {
+  return pack_pairs_of(c, pairs, pairs, announced, true, DEFAULT_NEST_LIMIT);
 }
 
 int _pack_inner(PackerObject* self, PyObject* obj, bool default_allowed, int depth_left) {

@@ -31,12 +31,10 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (check_default(o.default_) < 0) return nullptr;
   EncodeCall call;
   call.default_ = o.default_ == Py_None ? Ref() : Ref::borrow(o.default_);
-  call.unicode_errors = Ref::borrow(o.unicode_errors);
   call.errors = nullptr;
-  if (o.unicode_errors != Py_None) {
-    Py_ssize_t len;
-    if (convert_byte_string(o.unicode_errors, &call.errors, &len) < 0) return nullptr;
-  }
+  if (o.unicode_errors != Py_None &&
+      convert_text_option(o.unicode_errors, &call.unicode_errors, &call.errors) < 0)
+    return nullptr;
   call.strict_types = o.strict_types;
   call.use_single_float = o.use_single_float;
   call.datetime = o.datetime;

@@ -87,15 +87,13 @@ PyObject* packer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 int set_unicode_errors(PackerObject* self, PyObject* value) {
-  replace_field(&self->unicode_errors, Py_NewRef(value));
   self->errors_cstr = nullptr;
+  replace_field(&self->unicode_errors, Py_NewRef(Py_None));
   if (value == Py_None) return 0;
+  Ref held;
   const char* text;
-  Py_ssize_t len;
-  if (convert_byte_string(value, &text, &len) < 0) {
-    replace_field(&self->unicode_errors, Py_NewRef(Py_None));
-    return -1;
-  }
+  if (convert_text_option(value, &held, &text) < 0) return -1;
+  replace_field(&self->unicode_errors, held.release());
   self->errors_cstr = text;
   return 0;
 }
@@ -142,7 +140,9 @@ PyObject* packer_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
 PyObject* finish_write(PackerObject* self) {
   if (!self->autoreset) Py_RETURN_NONE;
   PyObject* out = PyBytes_FromStringAndSize(self->buffer.buf, self->buffer.length);
-  if (out) self->buffer.length = 0;
+  // Emptied even when the result could not be made: the item is lost with
+  // its error rather than handed out in front of the next one.
+  self->buffer.length = 0;
   return out;
 }
 
@@ -185,6 +185,25 @@ PyObject* packer_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
   return finish_write(self);
 }
 
+// The map of pack_map_pairs, or nothing: a failure leaves the buffer as it was.
+int pack_pairs_call(PackerObject* self, PyObject* pairs) {
+  size_t start = self->buffer.length;
+  Py_ssize_t n = PyObject_Size(pairs);
+  if (n < 0) return -1;
+  if (static_cast<size_t>(n) > SIZE_LIMIT) {
+    PyErr_SetString(PyExc_ValueError, "map too large");
+    return -1;
+  }
+  EncodeCall call;
+  encode_call_begin(&call, self);
+  if (write_map_header(&self->buffer, static_cast<uint32_t>(n)) < 0 ||
+      pack_pairs(&call, pairs, n) < 0) {
+    self->buffer.length = start;
+    return -1;
+  }
+  return 0;
+}
+
 PyObject* packer_pack_map_pairs(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   PyObject* pairs;
@@ -192,18 +211,12 @@ PyObject* packer_pack_map_pairs(PyObject* op, PyObject* const* args, Py_ssize_t 
   PackerObject* self = as_packer(op);
   CriticalSection cs(op);
   if (begin_write(self) < 0) return nullptr;
-  PackingScope scope(self);
-  Py_ssize_t n = PyObject_Size(pairs);
-  if (n < 0) return nullptr;
-  if (static_cast<size_t>(n) > SIZE_LIMIT) {
-    PyErr_SetString(PyExc_ValueError, "map too large");
-    return nullptr;
+  int rc;
+  {
+    PackingScope scope(self);
+    rc = pack_pairs_call(self, pairs);
   }
-  if (write_map_header(&self->buffer, static_cast<uint32_t>(n)) < 0) return nullptr;
-  EncodeCall call;
-  encode_call_begin(&call, self);
-  if (pack_pairs(&call, pairs) < 0) return nullptr;
-  return finish_write(self);
+  return rc < 0 ? nullptr : finish_write(self);
 }
 
 PyObject* packer_pack_ext_type(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
@@ -223,11 +236,7 @@ PyObject* packer_pack_ext_type(PyObject* op, PyObject* const* args, Py_ssize_t n
   int8_t code;
   if (convert_char(slots[0], &code) < 0) return nullptr;
   size_t start = self->buffer.length;
-  if (write_ext_header(&self->buffer, code, n) < 0) return nullptr;
-  const char* data;
-  Py_ssize_t len;
-  if (convert_byte_string(slots[1], &data, &len) < 0 ||
-      buffer_append(&self->buffer, data, len) < 0) {
+  if (write_ext_item(&self->buffer, code, slots[1]) < 0) {
     self->buffer.length = start;  // no half-written item is left behind
     return nullptr;
   }

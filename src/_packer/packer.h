@@ -57,7 +57,8 @@ int parse_packer_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
                          PackerOptions* out);
 int check_default(PyObject* default_);
 int pack_object(EncodeCall* call, PyObject* obj, int depth_left);
-int pack_pairs(EncodeCall* call, PyObject* pairs);
+int pack_pairs(EncodeCall* call, PyObject* pairs, Py_ssize_t announced);
+int write_ext_item(pack_buffer* b, int8_t code, PyObject* data);
 
 int _check_exports(PackerObject* self);
 int _pack_inner(PackerObject* self, PyObject* obj, bool default_allowed, int depth_left);

@@ -58,6 +58,8 @@ enum {
 
 PyObject* or_none(PyObject* v) { return v ? v : Py_None; }
 
+constexpr uint32_t ONE_SHOT_STACK_DEPTH = 32;
+
 // Releases the context and the view on every path out of unpackb.
 struct DecodeScope {
   decoder_ctx* ctx;
@@ -67,6 +69,7 @@ struct DecodeScope {
     if (done) return;
     done = true;
     reset_ctx(ctx);
+    release_stack(ctx);
     key_cache_release(ctx);
     PyBuffer_Release(view);
   }
@@ -96,10 +99,10 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   for (int i = 0; i < 5; i++)
     if (a[A_MAX_STR + i] && convert_ssize(a[A_MAX_STR + i], &limits[i]) < 0) return nullptr;
   const char* cerr = nullptr;
-  if (a[A_UNICODE_ERRORS] && a[A_UNICODE_ERRORS] != Py_None) {
-    Py_ssize_t ignored;
-    if (convert_byte_string(a[A_UNICODE_ERRORS], &cerr, &ignored) < 0) return nullptr;
-  }
+  Ref errors_text;
+  if (a[A_UNICODE_ERRORS] && a[A_UNICODE_ERRORS] != Py_None &&
+      convert_text_option(a[A_UNICODE_ERRORS], &errors_text, &cerr) < 0)
+    return nullptr;
   Py_buffer view;
   const char* buf;
   Py_ssize_t buf_len;
@@ -107,6 +110,9 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   decoder_ctx ctx;
   ctx.depth = 0;
   ctx.result = nullptr;
+  // Most documents nest only a few levels; deeper ones move the stack to the heap.
+  stack_entry shallow_stack[ONE_SHOT_STACK_DEPTH];
+  attach_stack(&ctx, shallow_stack, ONE_SHOT_STACK_DEPTH);
   key_cache_for_call(&ctx, buf_len);
   DecodeScope scope{&ctx, &view};
   for (int i = 0; i < 5; i++)

@@ -37,6 +37,7 @@ struct UnpackerObject {
   Py_ssize_t max_buffer_size;
   uint64_t position;
   int in_progress;
+  stack_entry stack[STACK_DEPTH];  // the context's container stack
 };
 
 UnpackerObject* as_unpacker(PyObject* op) { return reinterpret_cast<UnpackerObject*>(op); }
@@ -100,12 +101,6 @@ struct RunningScope {
   ~RunningScope() { self->in_progress = 0; }
 };
 
-PyObject* finish_failed_run(UnpackerObject* self, int code) {
-  reset_ctx(&self->ctx);
-  if (code != DECODE_ERROR) raise_for_result(code);
-  return nullptr;
-}
-
 // Entry while the driver runs (from a hook, or another thread) is refused.
 int refuse_while_running(UnpackerObject* self, const char* message) {
   if (!self->in_progress) return 0;
@@ -113,43 +108,84 @@ int refuse_while_running(UnpackerObject* self, const char* message) {
   return -1;
 }
 
+// One run of `entry` over the unread bytes, with the position kept in step.
+int run_once(UnpackerObject* self, decode_entry entry) {
+  self->ctx.active_entry = entry;
+  Py_ssize_t h0 = self->head;
+  int code = entry(&self->ctx, self->buffer, self->tail, &self->head);
+  self->position += self->head - h0;
+  if (code == DECODE_COMPLETE) {
+    self->ctx.state = 0;
+    self->ctx.segment_len = 0;
+    self->ctx.depth = 0;
+    self->ctx.active_entry = nullptr;
+    self->ctx.discarding = false;
+  }
+  return code;
+}
+
+// After a value failed to build, what is left of its item is skipped as far as
+// the buffer goes, so that the next read starts at the next item; a rest not
+// yet buffered is skipped by the next read before anything else.
+void discard_failed_item(UnpackerObject* self) {
+  PyObject* failure = PyErr_GetRaisedException();
+  int code = self->head < self->tail ? run_once(self, decode_skip) : DECODE_NEED_MORE;
+  if (code == DECODE_COMPLETE) Py_CLEAR(self->ctx.result);
+  // A malformed or too deep rest fails the next read at that byte instead.
+  if (code == DECODE_ERROR) PyErr_Clear();
+  PyErr_SetRaisedException(failure);
+}
+
+// Malformed input and nesting past the limit leave the context where they
+// stopped, so that reading again raises the same error at the same position.
+int fail_run(UnpackerObject* self, int code) {
+  if (code == DECODE_ERROR) {
+    if (self->ctx.discarding)
+      discard_failed_item(self);
+    else
+      reset_ctx(&self->ctx);
+    return -1;
+  }
+  if (self->ctx.depth == 0 && self->ctx.state == 0) self->ctx.active_entry = nullptr;
+  raise_for_result(code);
+  return -1;
+}
+
+// Runs `entry` to completion, refilling from the source as the decoder asks.
+int drive(UnpackerObject* self, decode_entry entry, bool iterating) {
+  for (;;) {
+    if (self->head < self->tail) {
+      int code = run_once(self, entry);
+      if (code == DECODE_COMPLETE) return 0;
+      if (code != DECODE_NEED_MORE) return fail_run(self, code);
+    }
+    if (self->file_like == Py_None) {
+      if (iterating)
+        PyErr_SetString(PyExc_StopIteration, "No more data to unpack.");
+      else
+        raise_by_name_msg("OutOfData", "No more data to unpack.");
+      return -1;
+    }
+    if (read_from_file(self) < 0) return -1;
+  }
+}
+
 PyObject* _unpack(UnpackerObject* self, decode_entry entry, bool iterating) {
   if (refuse_while_running(self,
                            "Unpacker cannot be called recursively while unpacking is in progress") < 0)
     return nullptr;
-  if (self->ctx.active_entry && self->ctx.active_entry != entry) {
+  if (!self->ctx.discarding && self->ctx.active_entry && self->ctx.active_entry != entry) {
     PyErr_SetString(PyExc_ValueError,
                     "Cannot switch unpacking methods while an object is incomplete");
     return nullptr;
   }
   RunningScope running(self);
-  for (;;) {
-    if (self->head < self->tail) {
-      self->ctx.active_entry = entry;
-      Py_ssize_t h0 = self->head;
-      int code = entry(&self->ctx, self->buffer, self->tail, &self->head);
-      self->position += self->head - h0;
-      if (code == DECODE_COMPLETE) {
-        PyObject* obj = self->ctx.result;
-        self->ctx.result = nullptr;
-        self->ctx.state = 0;
-        self->ctx.segment_len = 0;
-        self->ctx.depth = 0;
-        self->ctx.active_entry = nullptr;
-        return obj;
-      }
-      if (code != DECODE_NEED_MORE) return finish_failed_run(self, code);
-    }
-    if (self->file_like == Py_None) {
-      PyObject* exc = iterating ? PyExc_StopIteration : nullptr;
-      if (exc)
-        PyErr_SetString(exc, "No more data to unpack.");
-      else
-        raise_by_name_msg("OutOfData", "No more data to unpack.");
-      return nullptr;
-    }
-    if (read_from_file(self) < 0) return nullptr;
+  if (self->ctx.discarding) {
+    if (drive(self, decode_skip, iterating) < 0) return nullptr;
+    Py_CLEAR(self->ctx.result);
   }
+  if (drive(self, entry, iterating) < 0) return nullptr;
+  return std::exchange(self->ctx.result, nullptr);
 }
 
 const UnpackerOps unpacker_ops = {append_buffer, read_from_file, _unpack};
@@ -246,6 +282,8 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
   replace_field(&self->file_like, Py_NewRef(file_like));
   int truth = PyObject_IsTrue(file_like);
   if (truth < 0) return -1;
+  // The previous source's read must not outlive a re-initialisation.
+  replace_field(&self->read_method, Py_NewRef(Py_None));
   if (truth) {
     PyObject* read = PyObject_GetAttr(file_like, g.str_read);
     if (!read) return -1;
@@ -259,6 +297,10 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
   Py_ssize_t limits[5];
   for (int i = 0; i < 5; i++)
     limits[i] = o.limits[i] != -1 ? o.limits[i] : (i == 3 ? limit / 2 : limit);
+  if (o.read_size < 0) {
+    PyErr_Format(PyExc_ValueError, "read_size must not be negative, got %zd", o.read_size);
+    return -1;
+  }
   if (o.read_size > limit) {
     PyErr_SetString(PyExc_ValueError, "read_size should be less or equal to max_buffer_size");
     return -1;
@@ -272,14 +314,14 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
   }
   self->buffer_size = self->read_size;
   self->position = 0;
-  self->in_progress = 0;
   self->head = self->tail = 0;
   const char* errors = nullptr;
   PyObject* unicode_errors = a[U_UNICODE_ERRORS] ? a[U_UNICODE_ERRORS] : Py_None;
+  replace_field(&self->unicode_errors, Py_NewRef(Py_None));
   if (unicode_errors != Py_None) {
-    replace_field(&self->unicode_errors, Py_NewRef(unicode_errors));
-    Py_ssize_t ignored;
-    if (convert_byte_string(unicode_errors, &errors, &ignored) < 0) return -1;
+    Ref held;
+    if (convert_text_option(unicode_errors, &held, &errors) < 0) return -1;
+    replace_field(&self->unicode_errors, held.release());
   }
   Ref ok(init_ctx(&self->ctx, object_hook, pairs_hook, list_hook, ext_hook, o.use_list, o.raw,
                   o.timestamp, o.strict_map_key, errors, limits[0], limits[1], limits[2],
@@ -297,6 +339,9 @@ int unpacker_init_parsed(UnpackerObject* self, PyObject* const* args, Py_ssize_t
   if (refuse_while_running(self,
                            "Unpacker.__init__() cannot be called while unpacking is in progress") < 0)
     return -1;
+  // Releasing the old hooks may run code that calls back in while the buffer
+  // and context are half replaced.
+  RunningScope running(self);
   if (init_locked(self, a, o) == 0) return 0;
   make_uninitialised(self);
   return -1;
@@ -313,6 +358,7 @@ PyObject* unpacker_new(PyTypeObject* type, PyObject*, PyObject*) {
   if (!op) return nullptr;
   UnpackerObject* self = as_unpacker(op);
   self->ops = &unpacker_ops;
+  attach_stack(&self->ctx, self->stack, STACK_DEPTH);
   for (int i = 0; i < OBJECT_FIELDS; i++) *hook_fields(self, i) = Py_NewRef(Py_None);
   return op;
 }
@@ -398,6 +444,10 @@ PyObject* unpacker_read_bytes(PyObject* op, PyObject* const* args, Py_ssize_t na
   if (parse_args(&read_bytes_params, args, nargs, kwnames, &nbytes_obj) < 0) return nullptr;
   Py_ssize_t nbytes;
   if (convert_ssize(nbytes_obj, &nbytes) < 0) return nullptr;
+  if (nbytes < 0) {
+    PyErr_Format(PyExc_ValueError, "read_bytes() nbytes must not be negative, got %zd", nbytes);
+    return nullptr;
+  }
   UnpackerObject* self = as_unpacker(op);
   CriticalSection cs(op);
   if (refuse_while_running(self,
@@ -414,6 +464,8 @@ PyObject* unpacker_read_bytes(PyObject* op, PyObject* const* args, Py_ssize_t na
   if (!taken) return nullptr;
   self->head += n;
   if (available < nbytes && self->file_like != Py_None) {
+    // The put-back below is sound only if nothing replaced the buffer meanwhile.
+    RunningScope running(self);
     Ref count(PyLong_FromSsize_t(nbytes - n));
     Ref more(count ? PyObject_CallMethodOneArg(self->file_like, g.str_read, count.get()) : nullptr);
     if (more) PyBytes_Concat(&taken, more.get());
@@ -451,11 +503,18 @@ PyObject* unpacker_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 int unpacker_traverse(PyObject* op, visitproc visit, void* arg) {
   UnpackerObject* self = as_unpacker(op);
   for (int i = 0; i < OBJECT_FIELDS; i++) Py_VISIT(*hook_fields(self, i));
+  // A partly decoded object can hold a cycle back to this Unpacker.
+  for (uint32_t i = 0; i < self->ctx.depth; i++) {
+    Py_VISIT(self->ctx.stack[i].container);
+    Py_VISIT(self->ctx.stack[i].pending_key);
+  }
+  Py_VISIT(self->ctx.result);
   return 0;
 }
 
 int unpacker_clear(PyObject* op) {
   UnpackerObject* self = as_unpacker(op);
+  reset_ctx(&self->ctx);
   forget_ctx_options(self);
   for (int i = 0; i < OBJECT_FIELDS; i++) replace_field(hook_fields(self, i), Py_NewRef(Py_None));
   return 0;

@@ -14,6 +14,10 @@ enum : int {
 
 enum : uint32_t { EXPECT_ITEM = 0, EXPECT_KEY = 1, EXPECT_VALUE = 2 };
 
+// A resume state past every segment state: the item that ended at the read
+// position failed to build and is to be delivered as nothing (skip mode only).
+constexpr uint32_t STATE_DELIVER_NOTHING = 64;
+
 constexpr uint32_t STACK_DEPTH = 1024;
 // Repeated short map keys share one str through this cache (see make_str).
 constexpr int KEY_CACHE_SLOTS = 512;
@@ -55,11 +59,29 @@ struct decoder_ctx {
   uint32_t depth;
   PyObject* result;
   decode_entry active_entry;
+  // Set after a construct-mode failure: the rest of the failed item is still
+  // to be skipped before the next item is read.
+  bool discarding;
   PyObject** keys;                       // key_cache, or the calling thread's cache
   uint32_t key_cache_mask;               // slots in use - 1, a power of two - 1
   PyObject* key_cache[KEY_CACHE_SLOTS];  // owned; lives as long as the context
-  stack_entry stack[STACK_DEPTH];
+  // Not inside the context, so that a one-shot call keeps a small frame on
+  // the C stack (hooks may decode again, many levels deep): the owner's
+  // storage, or a heap block of STACK_DEPTH entries once the owner's is full.
+  stack_entry* stack;
+  uint32_t stack_capacity;
+  bool stack_on_heap;
 };
+
+inline void attach_stack(decoder_ctx* ctx, stack_entry* storage, uint32_t capacity) {
+  ctx->stack = storage;
+  ctx->stack_capacity = capacity;
+  ctx->stack_on_heap = false;
+}
+// Moves the stack to the heap at its full depth; -1 with MemoryError set.
+int grow_stack(decoder_ctx* ctx);
+// Frees a heap stack; call once the context is at rest.
+void release_stack(decoder_ctx* ctx);
 
 int decode_construct(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
 int decode_skip(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);

@@ -94,6 +94,14 @@ PyObject* make_number(uint32_t state, const unsigned char* seg) {
   }
 }
 
+void discard_built(decoder_ctx* ctx, uint32_t depth) {
+  for (uint32_t i = 0; i < depth; i++) {
+    Py_CLEAR(ctx->stack[i].container);
+    Py_CLEAR(ctx->stack[i].pending_key);
+  }
+  ctx->discarding = true;
+}
+
 template <bool construct>
 int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
   const unsigned char* const start = reinterpret_cast<const unsigned char*>(data);
@@ -108,6 +116,15 @@ int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
   bool is_map = false;
   int code = DECODE_ERROR;
 
+  if (state == STATE_DELIVER_NOTHING) {
+    // Left by a construct-mode failure for the driver to finish in skip mode.
+    if (construct) {
+      PyErr_SetString(PyExc_RuntimeError, "a failed item must be skipped before the next");
+      return DECODE_ERROR;
+    }
+    state = 0;
+    goto deliver;
+  }
   if (state != 0) goto segment;
 
 header : {
@@ -142,7 +159,7 @@ header : {
       goto deliver;
     case H_NEVER_USED:
       code = DECODE_MALFORMED;
-      goto fail;
+      goto fail_sticky;
     case H_SEGMENT:
       state = action.state;
       segment_len = action.segment_len;
@@ -214,10 +231,16 @@ segment : {
 container : {
   if (depth == STACK_DEPTH) {
     code = DECODE_TOO_DEEP;
-    goto fail;
+    goto fail_sticky;
   }
+  if (depth == ctx->stack_capacity && grow_stack(ctx) < 0) goto fail_sticky;
   PyObject* made = nullptr;
-  if (construct && !(made = is_map ? begin_map(ctx, count) : begin_array(ctx, count))) goto fail;
+  if (construct) {
+    // What follows the header bounds how many items can really come.
+    auto in_hand = static_cast<uint64_t>(e - p - 1);
+    made = is_map ? begin_map(ctx, count, in_hand) : begin_array(ctx, count, in_hand);
+    if (!made) goto fail_container;
+  }
   if (count == 0) {
     if (construct && !(value = is_map ? end_map(ctx, made) : end_array(ctx, made))) goto fail;
     goto deliver;
@@ -242,8 +265,11 @@ deliver:
     stack_entry& entry = ctx->stack[depth - 1];
     switch (entry.container_type) {
       case EXPECT_ITEM:
-        if (construct) set_array_item(ctx, entry.container, entry.count, value);
-        value = nullptr;
+        if (construct) {
+          PyObject* item = value;
+          value = nullptr;
+          if (set_array_item(entry.container, entry.count, item) < 0) goto fail;
+        }
         if (++entry.count < entry.size) goto next;
         value = entry.container;
         entry.container = nullptr;
@@ -292,8 +318,41 @@ next:
   }
   goto header;
 
+// The item ending at p is consumed but built nothing. In construct mode what
+// was built of the enclosing items is dropped and the rest of them is left to
+// be skipped, so that no value is ever read from the middle of a failed one.
 fail:
   Py_XDECREF(value);
+  if (construct) {
+    discard_built(ctx, depth);
+    state = STATE_DELIVER_NOTHING;
+  }
+  ctx->state = state;
+  ctx->segment_len = segment_len;
+  ctx->depth = depth;
+  *off = p - start;
+  return code;
+
+// A container header consumed whose container could not be made: its items
+// are skipped as if it had been.
+fail_container:
+  if (count == 0) goto fail;
+  {
+    stack_entry& entry = ctx->stack[depth++];
+    entry = {nullptr, count, 0, is_map ? EXPECT_KEY : EXPECT_ITEM, nullptr};
+  }
+  discard_built(ctx, depth);
+  ctx->state = 0;
+  ctx->segment_len = 0;
+  ctx->depth = depth;
+  *off = p + 1 - start;
+  return DECODE_ERROR;
+
+// Nothing at p is consumed: the next run meets the same byte, and the same error.
+fail_sticky:
+  if (state != 0) {
+    p -= segment_len - 1;  // back to the start of the header's length bytes
+  }
   ctx->state = state;
   ctx->segment_len = segment_len;
   ctx->depth = depth;

@@ -230,6 +230,26 @@ void reset_ctx(decoder_ctx* ctx) {
   ctx->segment_len = 0;
   ctx->depth = 0;
   ctx->active_entry = nullptr;
+  ctx->discarding = false;
+}
+
+int grow_stack(decoder_ctx* ctx) {
+  auto* grown = static_cast<stack_entry*>(PyMem_Malloc(STACK_DEPTH * sizeof(stack_entry)));
+  if (!grown) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  std::memcpy(grown, ctx->stack, ctx->stack_capacity * sizeof(stack_entry));
+  release_stack(ctx);
+  ctx->stack = grown;
+  ctx->stack_capacity = STACK_DEPTH;
+  ctx->stack_on_heap = true;
+  return 0;
+}
+
+void release_stack(decoder_ctx* ctx) {
+  if (ctx->stack_on_heap) PyMem_Free(ctx->stack);
+  ctx->stack_on_heap = false;
 }
 
 PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pairs_hook,
@@ -242,6 +262,7 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
   ctx->depth = 0;
   ctx->result = nullptr;
   ctx->active_entry = nullptr;
+  ctx->discarding = false;
   ctx->use_list = use_list != 0;
   ctx->raw = raw != 0;
   ctx->strict_map_key = strict_map_key != 0;

@@ -75,26 +75,51 @@ inline PyObject* make_bin(decoder_ctx* ctx, const char* p, uint64_t n) {
 
 PyObject* make_ext(decoder_ctx* ctx, const char* body, uint64_t body_len);
 
-inline PyObject* begin_array(decoder_ctx* ctx, uint64_t n) {
-  if (check_len(n, ctx->max_array_len, "%u exceeds max_array_len(%zd)") < 0) return nullptr;
-  Py_ssize_t len = static_cast<Py_ssize_t>(n);
-  return ctx->use_list ? PyList_New(len) : PyTuple_New(len);
+// A container is made no larger than the bytes in hand could fill (every item
+// takes at least one), so that a header cannot reserve memory the input never
+// pays for; it grows as items arrive. Unfilled slots hold None: a hook may
+// reach a container still being built through the garbage collector.
+inline PyObject* new_filled(bool tuple, uint64_t n) {
+  auto len = static_cast<Py_ssize_t>(n);
+  PyObject* made = tuple ? PyTuple_New(len) : PyList_New(len);
+  if (!made || len == 0) return made;
+  PyObject** slots = tuple ? &PyTuple_GET_ITEM(made, 0) : &PyList_GET_ITEM(made, 0);
+  for (Py_ssize_t i = 0; i < len; i++) slots[i] = Py_None;  // immortal: no reference taken
+  return made;
 }
 
-inline PyObject* begin_map(decoder_ctx* ctx, uint64_t n) {
+inline PyObject* begin_array(decoder_ctx* ctx, uint64_t n, uint64_t in_hand) {
+  if (check_len(n, ctx->max_array_len, "%u exceeds max_array_len(%zd)") < 0) return nullptr;
+  // A tuple cannot grow, so one announced beyond the input is built as a list.
+  bool tuple = !ctx->use_list && n <= in_hand;
+  return new_filled(tuple, n < in_hand ? n : in_hand);
+}
+
+inline PyObject* begin_map(decoder_ctx* ctx, uint64_t n, uint64_t in_hand) {
   if (check_len(n, ctx->max_map_len, "%u exceeds max_map_len(%zd)") < 0) return nullptr;
-  if (ctx->map_as_pairs) return PyList_New(static_cast<Py_ssize_t>(n));
+  uint64_t pairs_in_hand = in_hand / 2;
+  if (ctx->map_as_pairs) return new_filled(false, n < pairs_in_hand ? n : pairs_in_hand);
   // Presizing saves the resizes of a growing dict; the cap keeps a hostile
   // count from reserving a table the input never fills.
   constexpr uint64_t PRESIZE_CAP = 64;
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(n < PRESIZE_CAP ? n : PRESIZE_CAP));
+  uint64_t presize = n < PRESIZE_CAP ? n : PRESIZE_CAP;
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(presize < pairs_in_hand ? presize : pairs_in_hand));
 }
 
-inline void set_array_item(decoder_ctx* ctx, PyObject* array, uint64_t i, PyObject* value) {
-  if (ctx->use_list)
-    PyList_SET_ITEM(array, static_cast<Py_ssize_t>(i), value);
-  else
-    PyTuple_SET_ITEM(array, static_cast<Py_ssize_t>(i), value);
+// Stores item i of an array (or pair i of a pairs list); consumes `value`.
+inline int set_array_item(PyObject* array, uint64_t i, PyObject* value) {
+  auto at = static_cast<Py_ssize_t>(i);
+  if (PyTuple_CheckExact(array)) {
+    PyTuple_SET_ITEM(array, at, value);
+    return 0;
+  }
+  if (at < PyList_GET_SIZE(array)) {
+    PyList_SET_ITEM(array, at, value);
+    return 0;
+  }
+  int rc = PyList_Append(array, value);
+  Py_DECREF(value);
+  return rc;
 }
 
 // Hands the container to the hook, if any; consumes `container`.
@@ -106,6 +131,12 @@ inline PyObject* end_container(PyObject* hook, PyObject* container) {
 }
 
 inline PyObject* end_array(decoder_ctx* ctx, PyObject* array) {
+  if (!ctx->use_list && PyList_CheckExact(array)) {
+    PyObject* tuple = PyList_AsTuple(array);
+    Py_DECREF(array);
+    if (!tuple) return nullptr;
+    array = tuple;
+  }
   return end_container(ctx->list_hook, array);
 }
 
@@ -137,7 +168,7 @@ inline int set_map_item(decoder_ctx* ctx, PyObject* map, uint64_t i, PyObject* k
     } else {
       PyTuple_SET_ITEM(pair, 0, Py_NewRef(key));
       PyTuple_SET_ITEM(pair, 1, Py_NewRef(value));
-      PyList_SET_ITEM(map, static_cast<Py_ssize_t>(i), pair);
+      rc = set_array_item(map, i, pair);
     }
   } else {
     rc = PyDict_SetItem(map, key, value);
