@@ -1,6 +1,43 @@
 #include "_cquoril/args.h"
 
+#include <pthread.h>
+
 #include <cstring>
+
+namespace {
+
+// Room kept below the check for what runs before the next one: a hook's
+// frames, the interpreter's own calls, raising and unwinding.
+constexpr uintptr_t STACK_RESERVE = 64 * 1024;
+
+uintptr_t find_stack_floor() {
+  uintptr_t floor = 1;  // unknown bounds: never refuse
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* low;
+    size_t size;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > STACK_RESERVE)
+      floor = reinterpret_cast<uintptr_t>(low) + STACK_RESERVE;
+    pthread_attr_destroy(&attr);
+  }
+  return floor;
+}
+
+}  // namespace
+
+// The lowest address this thread's calls may reach, plus the reserve; the
+// highest address until first asked. A fact about the thread, found once.
+thread_local uintptr_t stack_floor [[gnu::tls_model("initial-exec")]] = UINTPTR_MAX;
+
+int check_stack_room_slow() {
+  if (stack_floor == UINTPTR_MAX) {
+    stack_floor = find_stack_floor();
+    if (check_stack_room() == 0) return 0;
+  }
+  PyErr_SetString(PyExc_RecursionError,
+                  "maximum recursion depth exceeded: too little C stack left for a nested call");
+  return -1;
+}
 
 int params_init(ParamList* pl) {
   for (int i = 0; i < pl->nparams; i++) {
@@ -31,6 +68,7 @@ static int find_param(const ParamList* pl, PyObject* key) {
 
 int parse_args(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** slots) {
+  if (check_stack_room() < 0) return -1;
   if (nargs > pl->npos) {
     raise_count(pl, pl->npos == pl->nreq ? "exactly" : "at most", pl->npos, nargs);
     return -1;

@@ -37,6 +37,16 @@ int flatten_args(PyObject* args, PyObject* kwargs, FlatArgs* out);
 int parse_tuple_dict(const ParamList* pl, PyObject* args, PyObject* kwargs,
                      FlatArgs* keep, PyObject** slots);
 
+// 0, or -1 with RecursionError when little of this thread's C stack is left.
+// Hooks that decode or pack again recurse through the interpreter, which on
+// 3.13 does not watch the C stack; every entry point checks through parse_args.
+extern thread_local uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
+int check_stack_room_slow();
+[[gnu::always_inline]] inline int check_stack_room() {
+  auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  return here > stack_floor ? 0 : check_stack_room_slow();
+}
+
 // Converters: each returns 0, or -1 with an exception set.
 int convert_bool(PyObject* obj, bool* out);
 int convert_int(PyObject* obj, int* out);

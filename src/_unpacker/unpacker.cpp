@@ -428,6 +428,7 @@ PyObject* unpacker_read_map_header(PyObject* op, PyObject* const* args, Py_ssize
 }
 
 PyObject* unpacker_iternext(PyObject* op) {
+  if (check_stack_room() < 0) return nullptr;
   CriticalSection cs(op);
   return _unpack(as_unpacker(op), decode_construct, true);
 }

@@ -72,8 +72,8 @@ inline uint64_t load_be(const unsigned char* p, uint64_t width) {
 }
 
 // Whether the value now being read is a map key (its str may come from the cache).
-inline bool reading_key(const decoder_ctx* ctx, uint32_t depth) {
-  return depth && ctx->stack[depth - 1].container_type == EXPECT_KEY;
+inline bool reading_key(const stack_entry* stack, uint32_t depth) {
+  return depth && stack[depth - 1].container_type == EXPECT_KEY;
 }
 
 PyObject* make_number(uint32_t state, const unsigned char* seg) {
@@ -115,6 +115,8 @@ int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
   uint64_t count = 0;         // the count of a container being started
   bool is_map = false;
   int code = DECODE_ERROR;
+  // Held in a register: hooks called below could otherwise make every access reload it.
+  stack_entry* stack = ctx->stack;
 
   if (state == STATE_DELIVER_NOTHING) {
     // Left by a construct-mode failure for the driver to finish in skip mode.
@@ -146,7 +148,7 @@ header : {
       is_map = false;
       goto container;
     case H_EMPTY_STR:
-      if (construct && !(value = make_str(ctx, "", 0, reading_key(ctx, depth)))) goto fail;
+      if (construct && !(value = make_str(ctx, "", 0, reading_key(stack, depth)))) goto fail;
       goto deliver;
     case H_NIL:
       if (construct) value = Py_NewRef(Py_None);
@@ -185,7 +187,7 @@ segment : {
       bool is_bin = state < 8;
       if (n == 0) {
         if (construct) {
-          value = is_bin ? make_bin(ctx, "", 0) : make_str(ctx, "", 0, reading_key(ctx, depth));
+          value = is_bin ? make_bin(ctx, "", 0) : make_str(ctx, "", 0, reading_key(stack, depth));
           if (!value) goto fail;
         }
         goto deliver;
@@ -211,7 +213,7 @@ segment : {
     case 32:
       if (construct &&
           !(value = make_str(ctx, reinterpret_cast<const char*>(seg), segment_len,
-                             reading_key(ctx, depth))))
+                             reading_key(stack, depth))))
         goto fail;
       goto deliver;
     case 33:
@@ -233,7 +235,10 @@ container : {
     code = DECODE_TOO_DEEP;
     goto fail_sticky;
   }
-  if (depth == ctx->stack_capacity && grow_stack(ctx) < 0) goto fail_sticky;
+  if (depth == ctx->stack_capacity) {
+    if (grow_stack(ctx) < 0) goto fail_sticky;
+    stack = ctx->stack;
+  }
   PyObject* made = nullptr;
   if (construct) {
     // What follows the header bounds how many items can really come.
@@ -245,7 +250,7 @@ container : {
     if (construct && !(value = is_map ? end_map(ctx, made) : end_array(ctx, made))) goto fail;
     goto deliver;
   }
-  stack_entry& entry = ctx->stack[depth++];
+  stack_entry& entry = stack[depth++];
   entry.container = made;
   entry.size = count;
   entry.count = 0;
@@ -262,7 +267,7 @@ deliver:
       *off = p + 1 - start;
       return DECODE_COMPLETE;
     }
-    stack_entry& entry = ctx->stack[depth - 1];
+    stack_entry& entry = stack[depth - 1];
     switch (entry.container_type) {
       case EXPECT_ITEM:
         if (construct) {

@@ -77,14 +77,20 @@ PyObject* make_ext(decoder_ctx* ctx, const char* body, uint64_t body_len);
 
 // A container is made no larger than the bytes in hand could fill (every item
 // takes at least one), so that a header cannot reserve memory the input never
-// pays for; it grows as items arrive. Unfilled slots hold None: a hook may
-// reach a container still being built through the garbage collector.
+// pays for; it grows as items arrive. Python code (a hook, a finaliser run by
+// the garbage collector) may reach a container still being built, so it never
+// shows an empty slot: a list counts only the items stored, a tuple holds None
+// until filled.
 inline PyObject* new_filled(bool tuple, uint64_t n) {
   auto len = static_cast<Py_ssize_t>(n);
-  PyObject* made = tuple ? PyTuple_New(len) : PyList_New(len);
-  if (!made || len == 0) return made;
-  PyObject** slots = tuple ? &PyTuple_GET_ITEM(made, 0) : &PyList_GET_ITEM(made, 0);
-  for (Py_ssize_t i = 0; i < len; i++) slots[i] = Py_None;  // immortal: no reference taken
+  if (!tuple) {
+    PyObject* list = PyList_New(len);
+    if (list) Py_SET_SIZE(list, 0);  // the room stays allocated
+    return list;
+  }
+  PyObject* made = PyTuple_New(len);
+  if (!made) return nullptr;
+  for (Py_ssize_t i = 0; i < len; i++) PyTuple_SET_ITEM(made, i, Py_None);  // immortal
   return made;
 }
 
@@ -106,15 +112,18 @@ inline PyObject* begin_map(decoder_ctx* ctx, uint64_t n, uint64_t in_hand) {
   return _PyDict_NewPresized(static_cast<Py_ssize_t>(presize < pairs_in_hand ? presize : pairs_in_hand));
 }
 
-// Stores item i of an array (or pair i of a pairs list); consumes `value`.
+// Stores item i of an array (or pair i of a pairs list), items arriving in
+// order; consumes `value`.
 inline int set_array_item(PyObject* array, uint64_t i, PyObject* value) {
-  auto at = static_cast<Py_ssize_t>(i);
   if (PyTuple_CheckExact(array)) {
-    PyTuple_SET_ITEM(array, at, value);
+    PyTuple_SET_ITEM(array, static_cast<Py_ssize_t>(i), value);
     return 0;
   }
-  if (at < PyList_GET_SIZE(array)) {
-    PyList_SET_ITEM(array, at, value);
+  auto* list = reinterpret_cast<PyListObject*>(array);
+  Py_ssize_t size = Py_SIZE(list);
+  if (size < list->allocated) [[likely]] {
+    list->ob_item[size] = value;
+    Py_SET_SIZE(list, size + 1);
     return 0;
   }
   int rc = PyList_Append(array, value);
