@@ -280,11 +280,11 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
   replace_field(&self->list_hook, Py_NewRef(list_hook));
   replace_field(&self->ext_hook, Py_NewRef(ext_hook));
   replace_field(&self->file_like, Py_NewRef(file_like));
-  int truth = PyObject_IsTrue(file_like);
-  if (truth < 0) return -1;
-  // The previous source's read must not outlive a re-initialisation.
+  // Any object but None is the source, even one that is false (empty for
+  // now); the previous source's read must not outlive a re-initialisation.
   replace_field(&self->read_method, Py_NewRef(Py_None));
-  if (truth) {
+  if (PyObject_IsTrue(file_like) < 0) return -1;
+  if (file_like != Py_None) {
     PyObject* read = PyObject_GetAttr(file_like, g.str_read);
     if (!read) return -1;
     replace_field(&self->read_method, read);
