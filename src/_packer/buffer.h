@@ -13,6 +13,9 @@ struct pack_buffer {
   // One-shot packing writes straight into the bytes object it will return;
   // null for a Packer, whose block comes from PyMem.
   PyObject* bytes;
+  // One-shot packing starts in a block of its caller's frame, which growth
+  // leaves for a bytes object: a small message then costs one allocation.
+  bool in_scratch;
 };
 
 // Out of line: growth is rare once the block has reached its working size.

@@ -6,7 +6,8 @@
 
 namespace {
 
-// Most one-shot messages are small; the block grows as a Packer's does.
+// Most one-shot messages fit a block of the call's frame; larger ones move to
+// a bytes object that grows as a Packer's block does.
 constexpr size_t ONE_SHOT_CAPACITY = 512;
 
 struct OneShotBuffer {
@@ -20,8 +21,12 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                  nargs);
     return nullptr;
   }
-  PackerOptions o;
-  if (parse_packer_options(args + 1, 0, kwnames, &o) < 0) return nullptr;
+  PackerOptions o{Py_None, Py_None, nullptr};
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    if (parse_packer_options(args + 1, 0, kwnames, &o) < 0) return nullptr;
+  } else if (check_stack_room() < 0) {  // what parsing would have checked
+    return nullptr;
+  }
   size_t capacity = ONE_SHOT_CAPACITY;
   if (o.buf_size) {
     unsigned long long requested;
@@ -40,15 +45,23 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   call.datetime = o.datetime;
   OneShotBuffer out;
   out.buffer.use_bin_type = o.use_bin_type;
+  char scratch[ONE_SHOT_CAPACITY];
   if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX)) capacity = ONE_SHOT_CAPACITY;
-  out.buffer.bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-  if (!out.buffer.bytes) return nullptr;
-  out.buffer.buf = PyBytes_AS_STRING(out.buffer.bytes);
-  out.buffer.capacity = capacity;
+  if (capacity <= ONE_SHOT_CAPACITY) {
+    out.buffer.buf = scratch;
+    out.buffer.capacity = ONE_SHOT_CAPACITY;
+    out.buffer.in_scratch = true;
+  } else {
+    out.buffer.bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (!out.buffer.bytes) return nullptr;
+    out.buffer.buf = PyBytes_AS_STRING(out.buffer.bytes);
+    out.buffer.capacity = capacity;
+  }
   call.buf = &out.buffer;
   if (pack_object(&call, args[0], DEFAULT_NEST_LIMIT) < 0) return nullptr;
-  if (_PyBytes_Resize(&out.buffer.bytes, static_cast<Py_ssize_t>(out.buffer.length)) < 0)
-    return nullptr;
+  auto length = static_cast<Py_ssize_t>(out.buffer.length);
+  if (out.buffer.in_scratch) return PyBytes_FromStringAndSize(scratch, length);
+  if (_PyBytes_Resize(&out.buffer.bytes, length) < 0) return nullptr;
   return std::exchange(out.buffer.bytes, nullptr);
 }
 

@@ -7,6 +7,15 @@
 int buffer_grow(pack_buffer* b, size_t required) {
   size_t capacity = required * 2;
   if (capacity < required || capacity > static_cast<size_t>(PY_SSIZE_T_MAX)) return -1;
+  if (b->in_scratch) {
+    b->bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (!b->bytes) return -1;
+    std::memcpy(PyBytes_AS_STRING(b->bytes), b->buf, b->length);
+    b->in_scratch = false;
+    b->buf = PyBytes_AS_STRING(b->bytes);
+    b->capacity = capacity;
+    return 0;
+  }
   if (b->bytes) {
     if (_PyBytes_Resize(&b->bytes, static_cast<Py_ssize_t>(capacity)) < 0) return -1;
     b->buf = PyBytes_AS_STRING(b->bytes);
