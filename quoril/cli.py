@@ -527,41 +527,34 @@ TYPE_NAMES = {
 TYPE_ORDER = ["map", "array", "str", "bin", "int", "float", "bool", "nil", "ext", "timestamp"]
 
 
-def _walk_stats(obj, values):
-    """Counts the values inside ``obj`` by type into ``values``; returns its nesting depth."""
-    deepest = 0
-    stack = [(obj, 0)]
-    pop, push = stack.pop, stack.append
-    while stack:
-        x, depth = pop()
-        t = type(x)
-        values[t] += 1
-        if t is list:
-            depth += 1
-            if depth > deepest:
-                deepest = depth
-            for y in x:
-                ty = type(y)
-                if ty is list or ty is _MapPairs:
-                    push((y, depth))
-                else:
-                    values[ty] += 1
-        elif t is _MapPairs:
-            depth += 1
-            if depth > deepest:
-                deepest = depth
-            for pair in x:
-                for y in pair:
-                    ty = type(y)
-                    if ty is list or ty is _MapPairs:
-                        push((y, depth))
-                    else:
-                        values[ty] += 1
-    return deepest
+def _walk_stats(container, values):
+    """Counts the values inside ``container`` by type into ``values``; returns its depth."""
+    depth = 0
+    level = [container]
+    while level:
+        depth += 1
+        inner = []
+        add = inner.append
+        for x in level:
+            if type(x) is _MapPairs:
+                for pair in x:
+                    for y in pair:
+                        t = type(y)
+                        values[t] += 1
+                        if t is list or t is _MapPairs:
+                            add(y)
+            else:
+                for y in x:
+                    t = type(y)
+                    values[t] += 1
+                    if t is list or t is _MapPairs:
+                        add(y)
+        level = inner
+    return depth
 
 
 def _cmd_stats(run):
-    values = collections.Counter()
+    values = dict.fromkeys(TYPE_NAMES, 0)
     per_type = {}
     count = total = deepest = 0
     deepest_at = None
@@ -578,15 +571,12 @@ def _cmd_stats(run):
         if size > entry["largest"]:
             entry["largest"], entry["largest_at"] = size, start
         t = type(obj)
+        values[t] += 1
         if t is list or t is _MapPairs:
             depth = _walk_stats(obj, values)
             if depth > deepest:
                 deepest, deepest_at = depth, start
-        else:
-            values[t] += 1
-    by_name = collections.Counter()
-    for t, n in values.items():
-        by_name[TYPE_NAMES[t]] += n
+    by_name = {TYPE_NAMES[t]: n for t, n in values.items()}
     rows = []
     for name in TYPE_ORDER:
         if name in per_type or by_name[name]:
