@@ -109,6 +109,7 @@ class _Progress:
         self._last = 0.0
 
     def update(self, done):
+        done = min(done, self._total)  # the file may grow while it is read
         permille = done * 1000 // self._total
         now = time.monotonic()
         if permille == self._drawn or (now - self._last < 0.1 and done < self._total):
@@ -147,10 +148,15 @@ class _Source:
         self._kept = collections.deque()
         self.offset = 0
         self.keep_from = 0
+        self.output_error = None
 
     def read(self, n):
         if self._before_read is not None:
-            self._before_read()
+            try:
+                self._before_read()
+            except OSError as exc:
+                self.output_error = exc
+                raise
         chunk = self._read(n)
         if not self._seekable:
             kept = self._kept
@@ -306,6 +312,8 @@ class _MapPairs(list):
 
 def _open_input(name, stdin):
     if name == "-":
+        if stdin is None:
+            raise _Failure("no standard input to read")
         try:
             st = os.fstat(stdin.fileno())
             size = st.st_size - stdin.tell() if stat.S_ISREG(st.st_mode) else None
@@ -318,6 +326,9 @@ def _open_input(name, stdin):
         raise _Failure(f"cannot open {name}: {exc.strerror or exc}") from None
     st = os.fstat(stream.fileno())
     return stream, name, st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+_LIMIT = re.compile(r"exceeds max_\w+_len")
 
 
 class _Run:
@@ -364,6 +375,8 @@ class _Run:
                     return
                 error = None
             except OSError as exc:
+                if exc is source.output_error:
+                    raise
                 raise _Failure(f"cannot read {self.name}: {exc.strerror or exc}") from None
             except Exception as exc:  # noqa: BLE001 - every decoding error is located below
                 error = exc
@@ -376,6 +389,8 @@ class _Run:
                     problem = start, TRUNCATED
                 elif isinstance(error, BufferFull):
                     problem = start, f"object too large to decode (over {MAX_BUFFER_MIB} MiB)"
+                elif _LIMIT.search(str(error)):
+                    problem = start, f"object too large to decode ({error})"
                 else:
                     problem = start, f"cannot decode the object ({error})"
             raise _BadInput(*problem)
@@ -807,7 +822,7 @@ def _cmd_encode(run):
             raise _Failure(f"{run.name}: {'' if where is None else f'line {where}: '}"
                            f"cannot encode: {exc}") from None
 
-    stream = run.stream
+    stream = _ReadErrors(run.stream, run.name)
     done = 0
     if args.lines:
         for number, raw in enumerate(stream, 1):
@@ -826,6 +841,33 @@ def _cmd_encode(run):
             raise _Failure(f"{run.name}: no JSON document")
         out.write(encode(text, None))
     return 0
+
+
+class _ReadErrors:
+    """The input, reporting its read errors as such (an OSError that escapes is the output's)."""
+
+    def __init__(self, stream, name):
+        self._stream, self._name = stream, name
+
+    def _fail(self, exc):
+        return _Failure(f"cannot read {self._name}: {exc.strerror or exc}")
+
+    def read(self):
+        try:
+            return self._stream.read()
+        except OSError as exc:
+            raise self._fail(exc) from None
+
+    def __iter__(self):
+        lines = iter(self._stream)
+        while True:
+            try:
+                line = next(lines)
+            except StopIteration:
+                return
+            except OSError as exc:
+                raise self._fail(exc) from None
+            yield line
 
 
 def _text(raw, name, line):
@@ -890,7 +932,7 @@ The reasons, and the offset each reports:
   {BAD_UTF8:44} where that str starts (its header byte)
   {TOO_DEEP:44} where the first container too deep starts
   {BAD_TIMESTAMP:44} where that ext starts
-  object too large to decode (over 100 MiB)   where the top-level object starts
+  object too large to decode (...)            where the top-level object starts
   cannot decode the object (...)              where the top-level object starts
 """
 
@@ -915,9 +957,12 @@ def main(argv=None, *, stdin=None, stdout=None, stderr=None):
     ``stdin`` and ``stdout`` are binary streams, ``stderr`` a text stream (default: the
     process's own).
     """
-    stdin = sys.stdin.buffer if stdin is None else stdin
-    stdout = sys.stdout.buffer if stdout is None else stdout
-    stderr = sys.stderr if stderr is None else stderr
+    # Any of the three may be missing: a process started with it closed has None there.
+    stdin = getattr(sys.stdin, "buffer", None) if stdin is None else stdin
+    stdout = getattr(sys.stdout, "buffer", None) if stdout is None else stdout
+    stderr = (sys.stderr or open(os.devnull, "w")) if stderr is None else stderr
+    if stdout is None:
+        stdout = open(os.devnull, "wb")
     run = None
 
     def fail(text, status):
@@ -944,6 +989,8 @@ def main(argv=None, *, stdin=None, stdout=None, stderr=None):
         # flush of stdout from reporting it again.
         _silence_stdout(stdout)
         return 1
+    except OSError as exc:
+        return fail(f"{PROG}: cannot write the output: {exc.strerror or exc}", 1)
     except Exception as exc:  # noqa: BLE001 - a command line reports, it never shows a traceback
         return fail(f"{PROG}: unexpected error: {type(exc).__name__}: {exc}", 1)
     except KeyboardInterrupt:

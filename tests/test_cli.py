@@ -1,5 +1,6 @@
 """The command line: quoril dump, validate, stats and encode."""
 
+import functools
 import io
 import json
 import os
@@ -13,7 +14,7 @@ import time
 import pytest
 
 from conftest import h
-from quoril import ExtType, Timestamp, packb
+from quoril import ExtType, Timestamp, Unpacker, packb
 from quoril import cli
 
 
@@ -232,6 +233,21 @@ def test_validate_reports_where_every_cut_falls():
 ])
 def test_validate_accepts_whole_objects(wire, line):
     assert run(["validate"], h(wire)) == (0, f"<stdin>: {line}\n".encode(), "")
+
+
+@pytest.mark.thread_unsafe(reason="patches the module's Unpacker")
+@pytest.mark.parametrize("wire, reason", [
+    ("c5 07 d0" + "00" * 2000, "object too large to decode (over 100 MiB)"),
+    ("91 da 07 d0" + "61" * 2000, "object too large to decode (over 100 MiB)"),
+    ("dc 07 d0" + "01" * 2000, "object too large to decode (2000 exceeds max_array_len(1024))"),
+    ("c5 07 d0" + "00" * 1999, cli.TRUNCATED),
+])
+def test_objects_over_the_decoders_limits(monkeypatch, wire, reason):
+    # The decoder refuses what its limits exclude; the walk shows the object is whole and valid.
+    monkeypatch.setattr(cli, "READ_SIZE", 256)
+    monkeypatch.setattr(cli, "Unpacker", functools.partial(Unpacker, max_buffer_size=1024))
+    for stdin in (io.BytesIO(h("01" + wire)), pipe(h("01" + wire), step=100)):
+        assert run(["validate"], stdin)[1] == f"<stdin>: offset 1: {reason}\n".encode()
 
 
 def test_dump_stops_at_the_problem_after_the_objects_before_it():
@@ -486,6 +502,36 @@ def test_broken_pipe_is_quiet(tmp_path):
     child.stdout.close()
     err = child.stderr.read()
     assert child.wait(timeout=60) == 1 and err == b""
+
+
+@pytest.mark.parametrize("error, message", [
+    (BrokenPipeError(32, "Broken pipe"), ""),
+    (OSError(28, "No space left on device"),
+     "quoril: cannot write the output: No space left on device\n"),
+])
+def test_output_errors_while_waiting_for_input(error, message):
+    # dump flushes its output before it waits for more input, so the error comes out of the
+    # Unpacker's read; it is the output's, not the input's.
+    class Output(io.BytesIO):
+        def flush(self):
+            raise error
+
+    err = io.StringIO()
+    status = cli.main(["dump"], stdin=pipe(h("01 02"), step=1), stdout=Output(), stderr=err)
+    assert (status, err.getvalue()) == (1, message)
+
+
+@pytest.mark.parametrize("args", [["dump"], ["validate"], ["encode"], ["encode", "--lines"]])
+def test_input_errors(args):
+    class Failing(io.RawIOBase):
+        def readable(self):
+            return True
+
+        def readinto(self, b):
+            raise OSError(5, "Input/output error")
+
+    status, out, err = run(args, io.BufferedReader(Failing()))
+    assert (status, out, err) == (1, b"", "quoril: cannot read <stdin>: Input/output error\n")
 
 
 def test_interrupt_is_one_line(tmp_path):
