@@ -904,8 +904,8 @@ def _parser():
     dump.add_argument("--max-items", type=_count, metavar="N",
                       help="show the first N items of each array and map")
 
-    command("validate", "Check that the input is a sequence of whole, valid objects "
-            "(exit 0), or print the offset and reason of its first problem (exit 1).",
+    command("validate", "Check that the input is a sequence of whole, valid objects.\n"
+            "Exit 0 if it is; else print the offset and reason of its first problem, exit 1.",
             VALIDATE_EPILOG)
 
     stats = command("stats", "Count the objects and their bytes by type; the deepest nesting.")
@@ -925,16 +925,17 @@ def _parser():
     return parser
 
 
-VALIDATE_EPILOG = f"""\
-The reasons, and the offset each reports:
-  {MALFORMED:44} the offset of that byte
-  {TRUNCATED:44} where the incomplete object starts
-  {BAD_UTF8:44} where that str starts (its header byte)
-  {TOO_DEEP:44} where the first container too deep starts
-  {BAD_TIMESTAMP:44} where that ext starts
-  object too large to decode (...)            where the top-level object starts
-  cannot decode the object (...)              where the top-level object starts
-"""
+REASONS = [
+    (MALFORMED, "the offset of that byte"),
+    (TRUNCATED, "where the incomplete top-level object starts"),
+    (BAD_UTF8, "where that str starts (its header byte)"),
+    (TOO_DEEP, "where the first container too deep starts"),
+    (BAD_TIMESTAMP, "where that ext starts"),
+    ("object too large to decode (...)", "where the top-level object starts"),
+    ("cannot decode the object (...)", "where the top-level object starts"),
+]
+VALIDATE_EPILOG = "The reasons, and the offset each reports:\n" + "".join(
+    f"  {reason:45}{offset}\n" for reason, offset in REASONS)
 
 
 def _count(text):
