@@ -462,6 +462,8 @@ def test_progress_bar_only_on_a_terminal_for_a_large_file(tmp_path):
     assert (status, out) == (0, expected)
     assert err.startswith("\r[") and "100.0% 5.7/5.7 MiB" in err and err.endswith("\r\x1b[K")
     assert run(["validate", str(big)])[2] == ""
+    with open(big, "rb") as redirected:  # quoril validate < big.mp
+        assert "100.0%" in run(["validate"], redirected, stderr_tty=True)[2]
     assert run(["validate", str(small)], stderr_tty=True)[2] == ""
     # a problem is reported on a line of its own, after the bar is cleared
     broken = tmp_path / "broken.mp"
