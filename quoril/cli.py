@@ -26,13 +26,16 @@ import sys
 import time
 
 import quoril
-from quoril import BufferFull, ExtType, OutOfData, Packer, Timestamp, Unpacker
+from quoril import BufferFull, ExtType, OutOfData, Packer, Timestamp, Unpacker, unpackb
 
 __all__ = ["main"]
 
 PROG = "quoril"
 READ_SIZE = 64 * 1024
-MAX_BUFFER_MIB = 100  # the Unpacker's default max_buffer_size: the largest str, bin or ext
+# The decoder makes room for a container's items when it reads the count, before they arrive;
+# beyond this many the object is walked first, so that only a count the input bears out is
+# trusted.
+ITEM_LIMIT = 1 << 14
 PROGRESS_MIN_SIZE = 4 * 1024 * 1024
 NEST_LIMIT = 1024
 
@@ -143,9 +146,11 @@ class _Source:
             self._seekable = stream.seekable()
         except (AttributeError, OSError, ValueError):
             self._seekable = False
+        self._base = stream.tell() if self._seekable else 0
         self._progress = progress
         self._before_read = before_read
         self._kept = collections.deque()
+        self._pending = collections.deque()  # read but not yet handed out, in order
         self.offset = 0
         self.keep_from = 0
         self.output_error = None
@@ -157,7 +162,7 @@ class _Source:
             except OSError as exc:
                 self.output_error = exc
                 raise
-        chunk = self._read(n)
+        chunk = self._pending.popleft() if self._pending else self._read(n)
         if not self._seekable:
             kept = self._kept
             while kept and kept[0][0] + len(kept[0][1]) <= self.keep_from:
@@ -170,19 +175,33 @@ class _Source:
         return chunk
 
     def chunks_from(self, offset):
-        """The input's bytes from ``offset`` on, in pieces; the Unpacker is done with it by then."""
+        """The input's bytes from ``offset`` on, in pieces, for a walk; the Unpacker reading
+        this source is done with by then."""
         if self._seekable:
             self._stream.seek(self._base + offset)
         else:
-            for start, chunk in self._kept:
-                if start + len(chunk) > offset:
-                    yield chunk[max(0, offset - start):]
-        while chunk := self._stream.read(READ_SIZE):
+            # What the Unpacker read past ``offset`` goes back in front of what it had not.
+            self._pending.extendleft(reversed([chunk[max(0, offset - start):]
+                                               for start, chunk in self._kept
+                                               if start + len(chunk) > offset]))
+            self._kept.clear()
+        return self._drain()
+
+    def _drain(self):
+        pending = self._pending
+        while pending:
+            yield pending.popleft()
+        while chunk := self._read(READ_SIZE):
             yield chunk
 
-    def start(self):
+    def restart(self, offset, leftover):
+        """Hands out the input from ``offset`` on, where a walk stopped; ``leftover`` is what
+        the walk read beyond it."""
+        self.offset = self.keep_from = offset
         if self._seekable:
-            self._base = self._stream.tell()
+            self._stream.seek(self._base + offset)
+        elif leftover:
+            self._pending.appendleft(leftover)
 
 
 class _End(Exception):
@@ -190,20 +209,30 @@ class _End(Exception):
 
 
 class _Reader:
-    """Bytes from a chunk iterator, taken in counted pieces; ``offset`` is that of the next byte."""
+    """Bytes from a chunk iterator, taken in counted pieces; ``offset`` is that of the next byte.
 
-    def __init__(self, chunks, offset):
+    With ``record`` it keeps what it reads, so that ``taken()`` can return the bytes walked.
+    """
+
+    def __init__(self, chunks, offset, record=False):
         self._chunks = chunks
         self._buf = b""
         self._pos = 0
+        self._start = offset
+        self._record = [] if record else None
         self.offset = offset
+
+    def _pull(self):
+        chunk = next(self._chunks, None)
+        if chunk is None:
+            raise _End
+        if self._record is not None:
+            self._record.append(chunk)
+        return chunk
 
     def take(self, n):
         while len(self._buf) - self._pos < n:
-            chunk = next(self._chunks, None)
-            if chunk is None:
-                raise _End
-            self._buf = self._buf[self._pos:] + chunk
+            self._buf = self._buf[self._pos:] + self._pull()
             self._pos = 0
         piece = self._buf[self._pos:self._pos + n]
         self._pos += n
@@ -213,16 +242,22 @@ class _Reader:
     def skip(self, n, sink=None):
         while n:
             if self._pos == len(self._buf):
-                chunk = next(self._chunks, None)
-                if chunk is None:
-                    raise _End
-                self._buf, self._pos = chunk, 0
+                self._buf, self._pos = self._pull(), 0
             piece = self._buf[self._pos:self._pos + n]
             self._pos += len(piece)
             self.offset += len(piece)
             n -= len(piece)
             if sink is not None:
                 sink(piece)
+
+    def taken(self):
+        data = b"".join(self._record)
+        self._record = None
+        return memoryview(data)[:self.offset - self._start]
+
+    def leftover(self):
+        """What was read beyond the bytes taken."""
+        return self._buf[self._pos:]
 
 
 def _check_timestamp(data):
@@ -353,47 +388,59 @@ class _Run:
         if self.args.file != "-":
             self.stream.close()
 
-    def objects(self, flush_output=False, **options):
+    def objects(self, flush_output=False, values=True, **options):
         """Yields (offset, end offset, object) for each top-level object; _BadInput at the first
-        problem, after the objects before it."""
+        problem, after the objects before it. Without ``values`` the objects are None where
+        that saves decoding them twice."""
         source = _Source(self.stream, self.progress,
                          self.stdout.flush if flush_output else None)
-        source.start()
+        limits = {"max_array_len": ITEM_LIMIT, "max_map_len": ITEM_LIMIT}
         if self.size is not None:
-            # A count can't exceed the bytes that follow it; this keeps a hostile header from
-            # reserving room for more items than the file could hold.
-            options.setdefault("max_array_len", self.size)
-            options.setdefault("max_map_len", self.size // 2)
-        unpacker = Unpacker(source, read_size=READ_SIZE, strict_map_key=False, **options)
+            limits = {"max_array_len": min(self.size, ITEM_LIMIT),
+                      "max_map_len": min(self.size // 2, ITEM_LIMIT)}
+        origin = 0
         while True:
-            start = unpacker.tell()
-            source.keep_from = start
-            try:
-                obj = unpacker.unpack()
-            except OutOfData:
-                if source.offset == start:
-                    return
-                error = None
-            except OSError as exc:
-                if exc is source.output_error:
-                    raise
-                raise _Failure(f"cannot read {self.name}: {exc.strerror or exc}") from None
-            except Exception as exc:  # noqa: BLE001 - every decoding error is located below
-                error = exc
-            else:
-                yield start, unpacker.tell(), obj
-                continue
-            problem = _find_problem(_Reader(source.chunks_from(start), start))
-            if problem is None:
-                if error is None:
-                    problem = start, TRUNCATED
-                elif isinstance(error, BufferFull):
-                    problem = start, f"object too large to decode (over {MAX_BUFFER_MIB} MiB)"
-                elif _LIMIT.search(str(error)):
-                    problem = start, f"object too large to decode ({error})"
+            unpacker = Unpacker(source, read_size=READ_SIZE, strict_map_key=False, **limits,
+                                **options)
+            while True:
+                start = origin + unpacker.tell()
+                source.keep_from = start
+                try:
+                    obj = unpacker.unpack()
+                except OutOfData:
+                    if source.offset == start:
+                        return
+                    error = None
+                except OSError as exc:
+                    if exc is source.output_error:
+                        raise
+                    raise _Failure(f"cannot read {self.name}: {exc.strerror or exc}") from None
+                except Exception as exc:  # noqa: BLE001 - every decoding error is located below
+                    error = exc
                 else:
-                    problem = start, f"cannot decode the object ({error})"
-            raise _BadInput(*problem)
+                    yield start, origin + unpacker.tell(), obj
+                    continue
+                unpacker = None  # its buffer may be large, and it is done with
+                reader = _Reader(source.chunks_from(start), start, record=values)
+                problem = _find_problem(reader)
+                if problem is not None:
+                    raise _BadInput(*problem)
+                if error is None:
+                    raise _BadInput(start, TRUNCATED)
+                if not (isinstance(error, BufferFull) or _LIMIT.search(str(error))):
+                    raise _BadInput(start, f"cannot decode the object ({error})")
+                # Whole and valid, but beyond what the Unpacker takes in: decode it from its
+                # bytes, whose real length now bounds every count in it, and go on after it.
+                obj = None
+                if values:
+                    try:
+                        obj = unpackb(reader.taken(), strict_map_key=False, **options)
+                    except Exception as exc:  # noqa: BLE001 - reported as the object's problem
+                        raise _BadInput(start, f"cannot decode the object ({exc})") from None
+                yield start, reader.offset, obj
+                origin = reader.offset
+                source.restart(origin, reader.leftover())
+                break
 
 
 # dump
@@ -506,7 +553,8 @@ def _cmd_dump(run):
                               default=_leaf_json)
         if args.offsets:
             text = f"{start}\t{text}"
-        out.write(text.encode("utf-8") + b"\n")
+        out.write(text.encode("utf-8"))
+        out.write(b"\n")
     return 0
 
 
@@ -516,7 +564,7 @@ def _cmd_dump(run):
 def _cmd_validate(run):
     count = end = 0
     try:
-        for _, end, _ in run.objects(object_pairs_hook=_MapPairs):
+        for _, end, _ in run.objects(values=False, object_pairs_hook=_MapPairs):
             count += 1
     except _BadInput as problem:
         run.clear_progress()
@@ -931,7 +979,6 @@ REASONS = [
     (BAD_UTF8, "where that str starts (its header byte)"),
     (TOO_DEEP, "where the first container too deep starts"),
     (BAD_TIMESTAMP, "where that ext starts"),
-    ("object too large to decode (...)", "where the top-level object starts"),
     ("cannot decode the object (...)", "where the top-level object starts"),
 ]
 VALIDATE_EPILOG = "The reasons, and the offset each reports:\n" + "".join(
