@@ -260,6 +260,30 @@ class _Reader:
         return self._buf[self._pos:]
 
 
+class _Utf8Check:
+    """Checks text fed in pieces that may split a character."""
+
+    def __init__(self):
+        self._decoder = codecs.getincrementaldecoder("utf-8")()
+        self._ok = True
+
+    def __call__(self, piece):
+        if self._ok:
+            try:
+                self._decoder.decode(piece)
+            except UnicodeDecodeError:
+                self._ok = False
+
+    def valid(self):
+        self(b"")
+        if self._ok:
+            try:
+                self._decoder.decode(b"", True)
+            except UnicodeDecodeError:
+                self._ok = False
+        return self._ok
+
+
 def _check_timestamp(data):
     if len(data) == 8:
         return int.from_bytes(data, "big") >> 34 <= 999_999_999
@@ -298,24 +322,9 @@ def _find_problem(reader):
                 remaining.append(n * 2 if b <= 0x8F or b >= 0xDE else n)
             elif b <= 0xBF or 0xD9 <= b <= 0xDB:
                 n = b & 0x1F if b <= 0xBF else int.from_bytes(reader.take(1 << (b - 0xD9)), "big")
-                decoder = codecs.getincrementaldecoder("utf-8")()
-                bad = []
-
-                def check(piece, decoder=decoder, bad=bad):
-                    if not bad:
-                        try:
-                            decoder.decode(piece)
-                        except UnicodeDecodeError:
-                            bad.append(True)
-
+                check = _Utf8Check()
                 reader.skip(n, check)
-                check(b"")
-                if not bad:
-                    try:
-                        decoder.decode(b"", True)
-                    except UnicodeDecodeError:
-                        bad.append(True)
-                if bad:
+                if not check.valid():
                     return at, BAD_UTF8
             elif b <= 0xC6:
                 reader.skip(int.from_bytes(reader.take(1 << (b - 0xC4)), "big"))
