@@ -452,9 +452,6 @@ class _Run:
                 break
 
 
-# dump
-
-
 def _b64(data):
     return base64.b64encode(data).decode("ascii")
 
@@ -567,9 +564,6 @@ def _cmd_dump(run):
     return 0
 
 
-# validate
-
-
 def _cmd_validate(run):
     count = end = 0
     try:
@@ -589,8 +583,6 @@ def _plural(n, word):
         return f"{n} {word}"
     return f"{n} {word[:-1]}ies" if word.endswith("y") else f"{n} {word}s"
 
-
-# stats
 
 TYPE_NAMES = {
     type(None): "nil", bool: "bool", int: "int", float: "float", str: "str", bytes: "bin",
@@ -677,8 +669,6 @@ def _cmd_stats(run):
     run.stdout.write(("\n".join(lines) + "\n").encode())
     return 0
 
-
-# encode
 
 _RFC3339 = re.compile(
     r"(\d{4})-(\d{2})-(\d{2})[Tt ](\d{2}):(\d{2}):(\d{2})(?:\.(\d{1,9}))?([Zz]|[+-]\d{2}:\d{2})")
@@ -933,9 +923,6 @@ def _text(raw, name, line):
     except UnicodeDecodeError as exc:
         where = f"line {line}: " if line is not None else ""
         raise _Failure(f"{name}: {where}invalid UTF-8 at byte {exc.start}") from None
-
-
-# the command line
 
 
 def _parser():

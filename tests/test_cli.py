@@ -162,7 +162,7 @@ def test_offsets_with_pretty_prefix_the_first_line():
     assert out == b"0\t1\n1\t[\n  2\n]\n"
 
 
-# validate: each problem, the offset it reports and its reason
+# Each problem validate finds: the offset it reports and its reason.
 
 PROBLEMS = [
     ("01 93 01 02", 1, cli.TRUNCATED),
@@ -279,8 +279,6 @@ def test_dump_stops_at_the_problem_after_the_objects_before_it():
     assert (status, out, err) == (1, b"1\n", f"quoril: <stdin>: offset 3: {cli.MALFORMED}\n")
 
 
-# stats
-
 def test_stats_table():
     data = h("81 a1 61 92 01 a1 62" "91 91 91 c0" "c4 03 00 01 02" "01" "02")
     status, out, err = run(["stats"], data)
@@ -313,8 +311,6 @@ def test_stats_counts_maps_with_any_keys():
 def test_stats_on_empty_input():
     assert run(["stats"], b"") == (0, b"<stdin>: 0 objects in 0 bytes; deepest nesting 0\n", "")
 
-
-# encode
 
 @pytest.mark.parametrize(
     "args, text, wire",
@@ -377,8 +373,6 @@ def test_encode_refuses_a_terminal():
     assert cli.main(["encode"], stdin=io.BytesIO(b"1"), stdout=out, stderr=err) == 1
     assert out.getvalue() == b"" and "terminal" in err.getvalue()
 
-
-# the command line itself
 
 @pytest.mark.parametrize(
     "args, status, message",
