@@ -44,6 +44,8 @@ bench: build
 	$(FT) -P bench/run.py --out bench/results-ft.json
 	$(GIL) -P bench/instructions.py bench/instructions.json
 	$(GIL) -P bench/report.py bench/results-gil.json bench/results-ft.json bench/instructions.json
+	$(FT) -P bench/cli_stats.py
+	$(GIL) -P bench/cli_stats.py --file
 
 clean:
 	rm -rf build dist .venv .venv-gil .venv-asan .venv-ubsan .venv-fuzz .venv-debug .venv-tsan
