@@ -389,3 +389,29 @@ def test_packb_errors(call, exc, message):
     with pytest.raises(exc) as info:
         call()
     assert str(info.value) == message
+
+
+FAILING_ALLOCATIONS = """
+import _testcapi
+from quoril import Packer
+p = Packer()
+for k in range(1, 200):
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        p.pack({"k": [1.5, "x" * 600]})
+    except MemoryError:
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+    # whatever failed, nothing of it comes out in front of the next item
+    assert p.pack(2) == b"\\x02", k
+print("ok")
+"""
+
+
+@pytest.mark.no_refleak(reason="a child process per run")
+def test_a_failed_allocation_leaves_nothing_for_the_next_call():
+    pytest.importorskip("_testcapi")
+    from conftest import run_child
+
+    assert run_child(FAILING_ALLOCATIONS).strip() == "ok"
