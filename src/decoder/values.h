@@ -1,5 +1,6 @@
 // Building Python values from decoded items (construct mode only).
 #pragma once
+#include "_cquoril/compat.h"
 #include "decoder/ctx.h"
 
 #include <cstring>
@@ -87,7 +88,7 @@ inline PyObject* begin_map(decoder_ctx* ctx, uint64_t n) {
   // Presizing saves the resizes of a growing dict; the cap keeps a hostile
   // count from reserving a table the input never fills.
   constexpr uint64_t PRESIZE_CAP = 64;
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(n < PRESIZE_CAP ? n : PRESIZE_CAP));
+  return dict_new_presized(static_cast<Py_ssize_t>(n < PRESIZE_CAP ? n : PRESIZE_CAP));
 }
 
 inline void set_array_item(decoder_ctx* ctx, PyObject* array, uint64_t i, PyObject* value) {
