@@ -45,5 +45,11 @@ bench: build
 	$(GIL) -P bench/instructions.py bench/instructions.json
 	$(GIL) -P bench/report.py bench/results-gil.json bench/results-ft.json bench/instructions.json
 
+# The suite on CPython 3.14 and 3.15 (Debian unstable root, made on first use), then the
+# free-threaded configuration of both compiled with -Werror.
+.PHONY: test-next
+test-next:
+	tools/next.sh
+
 clean:
 	rm -rf build dist .venv .venv-gil .venv-asan .venv-ubsan .venv-fuzz .venv-debug .venv-tsan
