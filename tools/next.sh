@@ -5,7 +5,8 @@
 #   - every source compiled against each version's headers with Py_GIL_DISABLED defined
 #     and -Werror. Debian ships no free-threaded interpreter, so those builds are
 #     compile-checked only.
-# Arguments go to pytest.
+# Arguments go to pytest. With --bench instead: bench/run.py on 3.14 into
+# bench/results-3.14.json, arguments going to it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -16,6 +17,8 @@ if [ "${1:-}" != --inside ]; then
   exec tools/in-root.sh "${QUORIL_CACHE:-$HOME/.cache/quoril}/debian-sid" tools/next.sh --inside "$@"
 fi
 shift
+mode=test
+if [ "${1:-}" = --bench ]; then mode=bench; VERSIONS=3.14; shift; fi
 
 log() { printf '[next] %s\n' "$*" >&2; }
 
@@ -42,6 +45,9 @@ for v in $VERSIONS; do
   log "building quoril for $("$venv/bin/python" -c 'import platform; print(platform.python_version())')"
   "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
     -Ccmake.define.QUORIL_WERROR=ON .
+  if [ $mode = bench ]; then
+    exec "$venv/bin/python" -P bench/run.py --out "bench/results-$v.json" "$@"
+  fi
   # The version check at import must stay silent on the version the module was built for.
   "$venv/bin/python" -P -W error -c 'import quoril'
   log "no warning at import on $v"
