@@ -64,13 +64,14 @@ inline int write_plain_str(EncodeCall* c, PyObject* obj) {
       return write_int64(c->buf, (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude);
     }
 #else
-    // An exact int runs no code and takes no lock here. A result past 8 bytes
-    // means it does not fit as a signed value; pack_int then writes it.
-    int64_t value;
-    Py_ssize_t needed =
-        PyLong_AsNativeBytes(obj, &value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
-    if (needed < 0) return -1;
-    if (needed <= static_cast<Py_ssize_t>(sizeof value)) return write_int64(c->buf, value);
+    // An exact int runs no code and takes no lock here; one past int64 is left
+    // to pack_int. (PyLong_AsNativeBytes costs five times as much per int.)
+    int overflow;
+    long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (!overflow) {
+      if (value == -1 && PyErr_Occurred()) return -1;
+      return write_int64(c->buf, value);
+    }
 #endif
     return NOT_HANDLED;
   }
