@@ -74,19 +74,19 @@ def main():
     merged = {r["build"]: r for r in results}
     if len(args) > 2 and os.path.exists(args[2]):
         merged["instructions"] = load(args[2])
-    for path in extras:
-        if os.path.exists(path):
-            result = load(path)
-            results.append(result)
-            merged[f"{result['build']} {result['python'].split()[0]}"] = result
+    others = [load(p) for p in extras if os.path.exists(p)]
+    for result in others:
+        merged[f"{result['build']} {result['python'].split()[0]}"] = result
     with open(os.path.join(HERE, "results.json"), "w") as f:
         json.dump(merged, f, indent=1)
-    chart(results, os.path.join(HERE, "ratios.png"))
+    chart(results + others, os.path.join(HERE, "ratios.png"))
     text = "\n\n".join(table(r) for r in results)
     if "instructions" in merged:
         text += "\n\n| document/op | quoril M instr | msgspec M instr |\n|---|---|---|\n" + "\n".join(
             f"| {k} | {v['quoril'] / 1e6:.1f} | {v.get('msgspec', 0) / 1e6:.1f} |"
             for k, v in merged["instructions"].items())
+    # After the instruction counts, which are those of the first table's build.
+    text += "".join("\n\n" + table(r) for r in others)
     readme = os.path.join(ROOT, "README.md")
     with open(readme) as f:
         content = f.read()
