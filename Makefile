@@ -37,15 +37,24 @@ refleak: setup
 tsan: setup
 	tools/tsan.sh
 
-# Both builds side by side, the instruction counts, then the table and the chart.
+# Both builds side by side, the default build of 3.14 (in the Debian root), the
+# instruction counts, then the tables and the chart.
 bench: build
 	$(GIL) -m pip install -q -r requirements/bench-gil.txt
 	$(GIL) -P bench/run.py --out bench/results-gil.json
 	$(FT) -P bench/run.py --out bench/results-ft.json
 	$(GIL) -P bench/instructions.py bench/instructions.json
-	$(GIL) -P bench/report.py bench/results-gil.json bench/results-ft.json bench/instructions.json
+	tools/next.sh --bench
+	$(GIL) -P bench/report.py bench/results-gil.json bench/results-ft.json bench/instructions.json \
+	  --extra bench/results-3.14.json
 	$(FT) -P bench/cli_stats.py
 	$(GIL) -P bench/cli_stats.py --file
+
+# The suite on CPython 3.14 and 3.15 (Debian unstable root, made on first use), then the
+# free-threaded configuration of both compiled with -Werror.
+.PHONY: test-next
+test-next:
+	tools/next.sh
 
 clean:
 	rm -rf build dist .venv .venv-gil .venv-asan .venv-ubsan .venv-fuzz .venv-debug .venv-tsan

@@ -1,6 +1,9 @@
 """Merges the benchmark results, draws the ratio chart and updates the README table.
 
     .venv-gil/bin/python bench/report.py bench/results-gil.json bench/results-ft.json [instr.json]
+        [--extra bench/results-3.14.json ...]
+
+Each --extra result (another interpreter version) adds a table and a chart panel.
 """
 
 import json
@@ -56,24 +59,34 @@ def chart(results, path):
         ax.set_xticks(range(len(values)))
         ax.set_xticklabels(labels, rotation=90, fontsize=6)
         ax.set_ylabel("peer time / quoril time")
-        ax.set_title(f"quoril on the {result['build']} build")
+        ax.set_title(f"quoril on the {result['build']} build ({result['python'].split()[0]})")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
 
 def main():
-    results = [load(p) for p in sys.argv[1:3] if os.path.exists(p)]
+    args, extras = sys.argv[1:], []
+    while "--extra" in args:
+        i = args.index("--extra")
+        extras.append(args[i + 1])
+        del args[i:i + 2]
+    results = [load(p) for p in args[:2] if os.path.exists(p)]
     merged = {r["build"]: r for r in results}
-    if len(sys.argv) > 3 and os.path.exists(sys.argv[3]):
-        merged["instructions"] = load(sys.argv[3])
+    if len(args) > 2 and os.path.exists(args[2]):
+        merged["instructions"] = load(args[2])
+    others = [load(p) for p in extras if os.path.exists(p)]
+    for result in others:
+        merged[f"{result['build']} {result['python'].split()[0]}"] = result
     with open(os.path.join(HERE, "results.json"), "w") as f:
         json.dump(merged, f, indent=1)
-    chart(results, os.path.join(HERE, "ratios.png"))
+    chart(results + others, os.path.join(HERE, "ratios.png"))
     text = "\n\n".join(table(r) for r in results)
     if "instructions" in merged:
         text += "\n\n| document/op | quoril M instr | msgspec M instr |\n|---|---|---|\n" + "\n".join(
             f"| {k} | {v['quoril'] / 1e6:.1f} | {v.get('msgspec', 0) / 1e6:.1f} |"
             for k, v in merged["instructions"].items())
+    # After the instruction counts, which are those of the first table's build.
+    text += "".join("\n\n" + table(r) for r in others)
     readme = os.path.join(ROOT, "README.md")
     with open(readme) as f:
         content = f.read()

@@ -3,17 +3,20 @@
 #   tools/bootstrap.sh            -> .venv (3.13t) and .venv-gil (3.13)
 #   tools/bootstrap.sh --debug    -> also a --with-pydebug free-threaded build
 #   tools/bootstrap.sh --tsan     -> also a --with-thread-sanitizer free-threaded build
+#   tools/bootstrap.sh --next     -> also a Debian unstable root with CPython 3.14 and 3.15
+#                                    (tools/next.sh makes its venvs and runs the suite there)
 # Prints nothing but progress; interpreters are cached under ~/.cache/quoril.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${QUORIL_CACHE:-$HOME/.cache/quoril}
 mkdir -p "$cache"
-want_debug=0 want_tsan=0
+want_debug=0 want_tsan=0 want_next=0
 for a in "$@"; do
   case $a in
     --debug) want_debug=1 ;;
     --tsan) want_tsan=1 ;;
+    --next) want_next=1 ;;
     *) echo "unknown option $a" >&2; exit 2 ;;
   esac
 done
@@ -30,6 +33,19 @@ sys.exit(0 if sys.version_info[:2] == (3, 13) and ft == want else 1)
 PY
 }
 
+# The Debian archive the machine's apt sources name.
+debian_mirror() {
+  local uri
+  uri=$(grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+        | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
+  if [ -z "$uri" ]; then
+    uri=$(grep -hE '^deb ' /etc/apt/sources.list 2>/dev/null \
+          | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
+  fi
+  [ -n "$uri" ] || { log "no Debian archive found in the apt sources"; exit 1; }
+  echo "$uri"
+}
+
 # Debian's source package gives a known, patched-upstream tarball without reaching
 # anything but the distribution archive.
 fetch_source() {
@@ -42,13 +58,7 @@ fetch_source() {
   local list=/etc/apt/sources.list.d/quoril-deb-src.sources
   if [ ! -f "$list" ]; then
     local uri
-    uri=$(grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null \
-          | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
-    if [ -z "$uri" ]; then
-      uri=$(grep -hE '^deb ' /etc/apt/sources.list 2>/dev/null \
-            | awk '{print $2}' | grep -E '/debian/?$' | head -n1 || true)
-    fi
-    [ -n "$uri" ] || { log "no Debian archive found in the apt sources"; exit 1; }
+    uri=$(debian_mirror)
     log "adding a deb-src entry for trixie"
     printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
       "$uri" >"$list"
@@ -120,6 +130,39 @@ find_default() {
   echo "$p"
 }
 
+# The Debian unstable root for CPython 3.14 and 3.15, built once into the cache; a
+# changed package list rebuilds it. Prints its path.
+NEXT_PACKAGES="python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
+  g++ cmake make ca-certificates"
+build_next_root() {
+  local root=$cache/debian-sid stamp partial
+  stamp=$(echo $NEXT_PACKAGES | sha256sum | cut -d' ' -f1)
+  exec 9>"$cache/debian-sid.lock"
+  flock 9
+  if [ -f "$root/.complete" ] && [ "$(cat "$root/.complete")" = "$stamp" ]; then
+    exec 9>&-; echo "$root"; return
+  fi
+  partial=$root.partial
+  # A root with something still mounted in it must not be deleted through the mount.
+  if grep -qE " ($root|$partial)/" /proc/mounts; then
+    log "$root has mounts in it; not rebuilding it"; exit 1
+  fi
+  command -v debootstrap >/dev/null || { apt-get update -qq >&2; apt-get install -y -qq debootstrap >&2; }
+  rm -rf "$root" "$partial"
+  log "making a Debian unstable root in $root (a few minutes)"
+  debootstrap --variant=minbase sid "$partial" "$(debian_mirror)" >"$cache/debian-sid.log" 2>&1 \
+    || { tail -n 40 "$cache/debian-sid.log" >&2; exit 1; }
+  # This machine's clock may run past the Valid-Until of the archive's Release file.
+  echo 'Acquire::Check-Valid-Until "false";' >"$partial/etc/apt/apt.conf.d/99quoril"
+  "$here/tools/in-root.sh" "$partial" sh -c \
+    "apt-get update -qq && apt-get install -y -qq --no-install-recommends $(echo $NEXT_PACKAGES) && apt-get clean" \
+    >>"$cache/debian-sid.log" 2>&1 || { tail -n 40 "$cache/debian-sid.log" >&2; exit 1; }
+  echo "$stamp" >"$partial/.complete"
+  mv "$partial" "$root"
+  exec 9>&-
+  echo "$root"
+}
+
 # make_venv <dir> <python> <requirements file>
 make_venv() {
   local dir=$1 py=$2 req=$3
@@ -156,5 +199,8 @@ fi
 if [ $want_tsan = 1 ]; then
   command -v clang >/dev/null || apt-get install -y -qq clang >&2
   CC=clang CXX=clang++ build_python t-tsan --disable-gil --with-thread-sanitizer >/dev/null
+fi
+if [ $want_next = 1 ]; then
+  build_next_root >/dev/null
 fi
 exit 0

@@ -88,13 +88,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
   return module.release();
 }
 
+// Against the headers the module was compiled with: their ABI is what must match.
 int check_version() {
   int major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
-  if (major == 3 && minor == 13) return 0;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
   char message[200];
   std::snprintf(message, sizeof message,
                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                3, 13, "quoril._cquoril", "does not match", major, minor);
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, "quoril._cquoril", "does not match", major,
+                minor);
   return PyErr_WarnEx(nullptr, message, 1);
 }
 

@@ -1,6 +1,7 @@
 // One-shot packing for quoril.packb: the Packer's encoder over a block that
 // lives for one call, without creating a Packer object.
 #include "_cquoril/args.h"
+#include "_cquoril/compat.h"
 #include "_cquoril/module.h"
 #include "_packer/packer.h"
 
@@ -61,7 +62,7 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (pack_object(&call, args[0], DEFAULT_NEST_LIMIT) < 0) return nullptr;
   auto length = static_cast<Py_ssize_t>(out.buffer.length);
   if (out.buffer.in_scratch) return PyBytes_FromStringAndSize(scratch, length);
-  if (_PyBytes_Resize(&out.buffer.bytes, length) < 0) return nullptr;
+  if (bytes_resize(&out.buffer.bytes, length) < 0) return nullptr;
   return std::exchange(out.buffer.bytes, nullptr);
 }
 

@@ -1,5 +1,6 @@
 // The Packer class: construction, header methods, output access and exports.
 #include "_cquoril/args.h"
+#include "_cquoril/compat.h"
 #include "_cquoril/ft.h"
 #include "_cquoril/module.h"
 #include "_packer/packer.h"
@@ -17,7 +18,7 @@ int buffer_grow(pack_buffer* b, size_t required) {
     return 0;
   }
   if (b->bytes) {
-    if (_PyBytes_Resize(&b->bytes, static_cast<Py_ssize_t>(capacity)) < 0) return -1;
+    if (bytes_resize(&b->bytes, static_cast<Py_ssize_t>(capacity)) < 0) return -1;
     b->buf = PyBytes_AS_STRING(b->bytes);
     b->capacity = capacity;
     return 0;

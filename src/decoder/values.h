@@ -1,5 +1,6 @@
 // Building Python values from decoded items (construct mode only).
 #pragma once
+#include "_cquoril/compat.h"
 #include "decoder/ctx.h"
 
 #include <cstring>
@@ -109,7 +110,7 @@ inline PyObject* begin_map(decoder_ctx* ctx, uint64_t n, uint64_t in_hand) {
   // count from reserving a table the input never fills.
   constexpr uint64_t PRESIZE_CAP = 64;
   uint64_t presize = n < PRESIZE_CAP ? n : PRESIZE_CAP;
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(presize < pairs_in_hand ? presize : pairs_in_hand));
+  return dict_new_presized(static_cast<Py_ssize_t>(presize < pairs_in_hand ? presize : pairs_in_hand));
 }
 
 // Stores item i of an array (or pair i of a pairs list), items arriving in
