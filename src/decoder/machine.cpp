@@ -1,5 +1,6 @@
 // The resumable, non-recursive MessagePack state machine.
 #include <cstring>
+#include <limits>
 
 #include "decoder/ctx.h"
 #include "decoder/values.h"
@@ -83,7 +84,13 @@ PyObject* make_number(uint32_t state, const unsigned char* seg) {
       double x = PyFloat_Unpack4(reinterpret_cast<const char*>(seg), 0);
       return make_float(x);
     }
-    case 11: return make_float(PyFloat_Unpack8(reinterpret_cast<const char*>(seg), 0));
+    case 11: {
+      // IEEE doubles here: the bits need no conversion, only their byte order.
+      static_assert(std::numeric_limits<double>::is_iec559);
+      double x;
+      std::memcpy(&x, &raw, sizeof x);
+      return make_float(x);
+    }
     case 12: case 13: return PyLong_FromLong(static_cast<long>(raw));
     case 14: return PyLong_FromSize_t(static_cast<size_t>(raw));
     case 15: return PyLong_FromUnsignedLongLong(raw);
