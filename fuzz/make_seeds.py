@@ -34,8 +34,15 @@ def wires():
     yield bytes.fromhex("c7 0c ff 00 00 00 00 00 00 00 00 00 00 00 01")
 
 
+# Scripts for the callers target: read size, source fault, hook plan, operations.
+CALLER_SCRIPTS = ["00 00 00 00", "31 11 05 03", "70 1c 96 02", "10 0d 63 05", "f0 02 71 0a"]
+# Items that fail part-way, each followed by a good one.
+FAILING = ["a2 ff fe 05 06", "81 01 02 05", "92 a1 ff 91 01 05", "d5 ff 00 00 05",
+           "82 a1 61 81 01 02 a1 62 03 05", "91 d4 01 00 05"]
+
+
 def main():
-    targets = sys.argv[1:] or ["unpackb", "unpacker", "readers", "roundtrip"]
+    targets = sys.argv[1:] or ["unpackb", "unpacker", "readers", "roundtrip", "callers"]
     stream = b"".join(wires())
     for target in targets:
         out = HERE / "corpus" / target
@@ -44,6 +51,9 @@ def main():
         if target in ("unpacker", "readers"):
             seeds = [bytes([plan]) + w for plan in (0x00, 0x1b, 0x93, 0xe4) for w in seeds[::3]]
             seeds.append(b"\x21" + stream)
+        if target == "callers":
+            bodies = [stream, bytes.fromhex(" ".join(FAILING))] + seeds[::12]
+            seeds = [bytes.fromhex(script) + body for script in CALLER_SCRIPTS for body in bodies]
         for seed in seeds:
             (out / hashlib.sha1(seed).hexdigest()).write_bytes(seed)
 

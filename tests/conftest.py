@@ -1,4 +1,6 @@
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -11,6 +13,8 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "thread_unsafe(reason): not run in parallel threads")
     config.addinivalue_line(
         "markers", "no_refleak(reason): run once under the leak hunt (make refleak), not in its loop")
+    config.addinivalue_line(
+        "markers", "tsan: other threads mutating what is being packed; also run by tools/tsan.sh")
 
 
 def h(text):
@@ -37,6 +41,18 @@ def run_threads(n, target, *args):
         t.join()
     if errors:
         raise errors[0]
+
+
+def run_child(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter and returns its stdout, so that a crash fails
+    the calling test instead of the run. Extra args land in the child's sys.argv[1:]."""
+    proc = subprocess.run([sys.executable, "-P", "-X", "faulthandler", "-c", textwrap.dedent(code),
+                           *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout[-2000:]}"
+        f"\n--- stderr\n{proc.stderr[-4000:]}")
+    return proc.stdout
 
 
 @pytest.fixture

@@ -7,7 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-targets=${FUZZ_TARGETS:-unpackb unpacker readers roundtrip}
+targets=${FUZZ_TARGETS:-unpackb unpacker readers roundtrip callers}
 runs=${FUZZ_RUNS:-0}
 
 if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
