@@ -110,3 +110,28 @@ def test_source_that_never_completes_is_bounded():
 
     with pytest.raises(BufferFull):
         Unpacker(Padding(), max_buffer_size=1 << 16).unpack()
+
+
+@pytest.mark.parametrize("use_list", [True, False])
+@pytest.mark.parametrize("streamed", [False, True])
+def test_nested_headers_share_the_bytes_in_hand(use_list, streamed):
+    # Each level announces as many items as the rest of the input holds; the
+    # levels together must not reserve more than the input pays for once.
+    levels, payload = 200, 50_000
+    data = b"".join(b"\xdd" + (5 * (levels - k - 1) + payload).to_bytes(4, "big")
+                    for k in range(levels)) + b"\xc0" * payload
+    tracemalloc.start()
+    try:
+        if streamed:
+            u = Unpacker(use_list=use_list)
+            u.feed(data)
+            with pytest.raises(OutOfData):
+                u.unpack()
+        else:
+            with pytest.raises(ValueError, match="incomplete input"):
+                unpackb(data, use_list=use_list)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # Once, not once per level: that was 200 times the input.
+    assert peak < 64 * len(data) + 256 * 1024, f"peak {peak} bytes for {len(data)}"

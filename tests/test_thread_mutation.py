@@ -319,3 +319,21 @@ def test_packb_and_unpackb_options_from_a_bytearray_another_thread_changes(resiz
             assert torn(u.unpack) in ("\ufffd", "", None)
 
     race(pack_once, mutate_handler_name(ba, resize))
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="the default build's lock keeps other threads out")
+def test_a_list_being_decoded_is_out_of_other_threads_reach():
+    # Another thread that found the list through the collector could resize it
+    # under the decoder's unlocked stores.
+    import gc
+
+    from quoril import ExtType, packb, unpackb
+
+    seen = []
+
+    def hook(code, data):
+        seen.extend(o for o in gc.get_objects() if type(o) is list and o == ["marker"])
+        return code
+
+    assert unpackb(packb(["marker", ExtType(1, b""), 2]), ext_hook=hook) == ["marker", 1, 2]
+    assert seen == []

@@ -10,14 +10,19 @@ namespace {
 // frames, the interpreter's own calls, raising and unwinding.
 constexpr uintptr_t STACK_RESERVE = 64 * 1024;
 
+// The low end of the thread's own stack; 0 when unknown.
+thread_local uintptr_t stack_low [[gnu::tls_model("initial-exec")]] = 0;
+
 uintptr_t find_stack_floor() {
   uintptr_t floor = 1;  // unknown bounds: never refuse
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     void* low;
     size_t size;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > STACK_RESERVE)
-      floor = reinterpret_cast<uintptr_t>(low) + STACK_RESERVE;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > STACK_RESERVE) {
+      stack_low = reinterpret_cast<uintptr_t>(low);
+      floor = stack_low + STACK_RESERVE;
+    }
     pthread_attr_destroy(&attr);
   }
   return floor;
@@ -34,6 +39,9 @@ int check_stack_room_slow() {
     stack_floor = find_stack_floor();
     if (check_stack_room() == 0) return 0;
   }
+  // Below the thread's own stack: running on one switched to by a coroutine
+  // library, whose bounds are unknown here.
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_low) return 0;
   PyErr_SetString(PyExc_RecursionError,
                   "maximum recursion depth exceeded: too little C stack left for a nested call");
   return -1;

@@ -506,7 +506,7 @@ int unpacker_traverse(PyObject* op, visitproc visit, void* arg) {
   for (int i = 0; i < OBJECT_FIELDS; i++) Py_VISIT(*hook_fields(self, i));
   // A partly decoded object can hold a cycle back to this Unpacker.
   for (uint32_t i = 0; i < self->ctx.depth; i++) {
-    Py_VISIT(self->ctx.stack[i].container);
+    if (int rc = visit_held(self->ctx.stack[i].container, visit, arg)) return rc;
     Py_VISIT(self->ctx.stack[i].pending_key);
   }
   Py_VISIT(self->ctx.result);
@@ -515,7 +515,11 @@ int unpacker_traverse(PyObject* op, visitproc visit, void* arg) {
 
 int unpacker_clear(PyObject* op) {
   UnpackerObject* self = as_unpacker(op);
-  reset_ctx(&self->ctx);
+  {
+    // Releasing the partly decoded object may run code that calls back in.
+    RunningScope running(self);
+    reset_ctx(&self->ctx);
+  }
   forget_ctx_options(self);
   for (int i = 0; i < OBJECT_FIELDS; i++) replace_field(hook_fields(self, i), Py_NewRef(Py_None));
   return 0;

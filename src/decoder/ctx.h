@@ -32,6 +32,7 @@ struct stack_entry {
   uint64_t count;
   uint32_t container_type;
   PyObject* pending_key;
+  uint64_t presized;  // slots made ahead for the items, counted in presized_open
 };
 
 struct decoder_ctx {
@@ -62,6 +63,9 @@ struct decoder_ctx {
   // Set after a construct-mode failure: the rest of the failed item is still
   // to be skipped before the next item is read.
   bool discarding;
+  // Slots made ahead by the open containers together: the bytes in hand pay
+  // for them once, not once per nesting level.
+  uint64_t presized_open;
   PyObject** keys;                       // key_cache, or the calling thread's cache
   uint32_t key_cache_mask;               // slots in use - 1, a power of two - 1
   PyObject* key_cache[KEY_CACHE_SLOTS];  // owned; lives as long as the context

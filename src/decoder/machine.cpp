@@ -105,9 +105,13 @@ void discard_built(decoder_ctx* ctx, uint32_t depth) {
   for (uint32_t i = 0; i < depth; i++) {
     Py_CLEAR(ctx->stack[i].container);
     Py_CLEAR(ctx->stack[i].pending_key);
+    ctx->stack[i].presized = 0;
   }
+  ctx->presized_open = 0;
   ctx->discarding = true;
 }
+
+constexpr uint64_t UNCOUNTED_PRESIZE = 16;
 
 template <bool construct>
 int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
@@ -247,11 +251,21 @@ container : {
     stack = ctx->stack;
   }
   PyObject* made = nullptr;
+  uint64_t presized = 0;
   if (construct) {
     // What follows the header bounds how many items can really come.
     auto in_hand = static_cast<uint64_t>(e - p - 1);
-    made = is_map ? begin_map(ctx, count, in_hand) : begin_array(ctx, count, in_hand);
+    uint64_t room = in_hand;
+    // Small containers are left out of the account: however deep, they
+    // cannot reserve much.
+    if (count > UNCOUNTED_PRESIZE) [[unlikely]]
+      room = in_hand > ctx->presized_open ? in_hand - ctx->presized_open : 0;
+    made = is_map ? begin_map(ctx, count, room) : begin_array(ctx, count, room);
     if (!made) goto fail_container;
+    if (count > UNCOUNTED_PRESIZE) [[unlikely]] {
+      uint64_t items_in_room = is_map ? room / 2 : room;
+      presized = count < items_in_room ? count : items_in_room;
+    }
   }
   if (count == 0) {
     if (construct && !(value = is_map ? end_map(ctx, made) : end_array(ctx, made))) goto fail;
@@ -263,6 +277,8 @@ container : {
   entry.count = 0;
   entry.container_type = is_map ? EXPECT_KEY : EXPECT_ITEM;
   entry.pending_key = nullptr;
+  entry.presized = presized;
+  if (presized) [[unlikely]] ctx->presized_open += presized;
   goto next;
 }
 
@@ -285,6 +301,7 @@ deliver:
         if (++entry.count < entry.size) goto next;
         value = entry.container;
         entry.container = nullptr;
+        if (entry.presized) [[unlikely]] ctx->presized_open -= entry.presized;
         depth--;
         if (construct && !(value = end_array(ctx, value))) goto fail;
         continue;
@@ -307,6 +324,7 @@ deliver:
         }
         value = entry.container;
         entry.container = nullptr;
+        if (entry.presized) [[unlikely]] ctx->presized_open -= entry.presized;
         depth--;
         if (construct && !(value = end_map(ctx, value))) goto fail;
         continue;
@@ -351,7 +369,7 @@ fail_container:
   if (count == 0) goto fail;
   {
     stack_entry& entry = ctx->stack[depth++];
-    entry = {nullptr, count, 0, is_map ? EXPECT_KEY : EXPECT_ITEM, nullptr};
+    entry = {nullptr, count, 0, is_map ? EXPECT_KEY : EXPECT_ITEM, nullptr, 0};
   }
   discard_built(ctx, depth);
   ctx->state = 0;

@@ -231,6 +231,7 @@ void reset_ctx(decoder_ctx* ctx) {
   ctx->depth = 0;
   ctx->active_entry = nullptr;
   ctx->discarding = false;
+  ctx->presized_open = 0;
 }
 
 int grow_stack(decoder_ctx* ctx) {
@@ -263,6 +264,7 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
   ctx->result = nullptr;
   ctx->active_entry = nullptr;
   ctx->discarding = false;
+  ctx->presized_open = 0;
   ctx->use_list = use_list != 0;
   ctx->raw = raw != 0;
   ctx->strict_map_key = strict_map_key != 0;

@@ -1,6 +1,7 @@
 // Building Python values from decoded items (construct mode only).
 #pragma once
 #include "_cquoril/compat.h"
+#include "_cquoril/ft.h"
 #include "decoder/ctx.h"
 
 #include <cstring>
@@ -86,7 +87,9 @@ inline PyObject* new_filled(bool tuple, uint64_t n) {
   auto len = static_cast<Py_ssize_t>(n);
   if (!tuple) {
     PyObject* list = PyList_New(len);
-    if (list) Py_SET_SIZE(list, 0);  // the room stays allocated
+    if (!list) return nullptr;
+    Py_SET_SIZE(list, 0);  // the room stays allocated
+    hide_while_built(list);
     return list;
   }
   PyObject* made = PyTuple_New(len);
@@ -141,6 +144,7 @@ inline PyObject* end_container(PyObject* hook, PyObject* container) {
 }
 
 inline PyObject* end_array(decoder_ctx* ctx, PyObject* array) {
+  if (PyList_CheckExact(array)) show_when_built(array);
   if (!ctx->use_list && PyList_CheckExact(array)) {
     PyObject* tuple = PyList_AsTuple(array);
     Py_DECREF(array);
@@ -151,6 +155,7 @@ inline PyObject* end_array(decoder_ctx* ctx, PyObject* array) {
 }
 
 inline PyObject* end_map(decoder_ctx* ctx, PyObject* map) {
+  if (ctx->map_as_pairs) show_when_built(map);
   return end_container(ctx->map_hook, map);
 }
 
