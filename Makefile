@@ -8,11 +8,12 @@ PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUO
 
 .PHONY: setup build test test-parallel sanitize fuzz refleak tsan bench clean
 
-# Both interpreters and environments, each with quoril installed from the tree.
+# Both interpreters and environments, each with an editable install of the tree
+# (so `import quoril` and `python -m pytest` work from the root); run again to rebuild.
 setup:
 	tools/bootstrap.sh
-	$(FT) $(PIP_BUILD) .
-	$(GIL) $(PIP_BUILD) .
+	$(FT) $(PIP_BUILD) -e .
+	$(GIL) $(PIP_BUILD) -e .
 
 build: setup
 
