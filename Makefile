@@ -7,6 +7,7 @@ WERROR ?= OFF
 PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUORIL_WERROR=$(WERROR)
 
 .PHONY: setup build test test-parallel sanitize fuzz refleak tsan bench clean
+.PHONY: typing
 
 # Both interpreters and environments, each with an editable install of the tree
 # (so `import quoril` and `python -m pytest` work from the root); run again to rebuild.
@@ -24,6 +25,11 @@ test: build
 # The whole suite in 4 threads at once, on the free-threaded build.
 test-parallel: build
 	$(FT) -P -m pytest -q -p no:cacheprovider --parallel-threads=4
+
+# The stubs: mypy --strict on a typed usage file and on refused misuses, stubtest on both builds.
+typing: build
+	$(GIL) -P tests/typing/check.py
+	$(FT) -P tests/typing/check.py
 
 sanitize: setup
 	tools/sanitize.sh
