@@ -7,7 +7,7 @@ WERROR ?= OFF
 PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUORIL_WERROR=$(WERROR)
 
 .PHONY: setup build test test-parallel sanitize fuzz refleak tsan bench clean
-.PHONY: typing
+.PHONY: typing wheel
 
 # Both interpreters and environments, each with an editable install of the tree
 # (so `import quoril` and `python -m pytest` work from the root); run again to rebuild.
@@ -30,6 +30,10 @@ test-parallel: build
 typing: build
 	$(GIL) -P tests/typing/check.py
 	$(FT) -P tests/typing/check.py
+
+# cp313 and cp313t manylinux wheels in dist/, each tested installed in a fresh venv.
+wheel: setup
+	tools/wheel.sh
 
 sanitize: setup
 	tools/sanitize.sh
