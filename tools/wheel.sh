@@ -2,7 +2,7 @@
 # Builds the cp313 and cp313t wheels into dist/, repaired to a manylinux tag by auditwheel,
 # then checks each in a fresh venv: the wheel alone installs with no index, and the suite and
 # the typing checks run against the installed copy from a directory outside the tree (a copy of
-# tests/ and bench/data), where the source package cannot shadow it.
+# tests/, bench/data and the README), where the source package cannot shadow it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -40,6 +40,7 @@ check() {
   mkdir -p "$run/bench"
   cp -r tests "$run/tests"
   cp -r bench/data "$run/bench/data"
+  cp README.md "$run/"
   env=$here/$env
   (
     cd "$run"
