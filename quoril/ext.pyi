@@ -1,11 +1,12 @@
 import datetime
-from typing import ClassVar, Self
+from typing import ClassVar, Literal, Self
 
 __all__ = ["ExtType", "Timestamp"]
 
 # A named pair at run time; spelled out here because its __new__ validates.
 class ExtType(tuple[int, bytes]):
     _fields: ClassVar[tuple[str, str]]
+    __match_args__: ClassVar[tuple[Literal["code"], Literal["data"]]]
     def __new__(cls, code: int, data: bytes) -> Self: ...
     @property
     def code(self) -> int: ...

@@ -79,6 +79,10 @@ def main() -> None:
     assert_type(code, int)
     assert_type(ext.data, bytes)
     assert payload == ext.data
+    match ext:
+        case ExtType(matched_code, matched_data):
+            assert_type(matched_code, int)
+            assert (matched_code, matched_data) == (1, b"abc")
 
     try:
         quoril.unpackb(b"\x01\x02")
