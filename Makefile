@@ -28,8 +28,8 @@ test-parallel: build
 
 # The stubs: mypy --strict on a typed usage file and on refused misuses, stubtest on both builds.
 typing: build
-	$(GIL) -P tests/typing/check.py
-	$(FT) -P tests/typing/check.py
+	$(GIL) -P tests/typecheck/check.py
+	$(FT) -P tests/typecheck/check.py
 
 # cp313 and cp313t manylinux wheels in dist/, each tested installed in a fresh venv.
 wheel: setup

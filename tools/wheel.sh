@@ -56,7 +56,7 @@ for want in ("quoril/py.typed", "quoril/__init__.pyi", "quoril/_cquoril.pyi",
 print("installed from", pathlib.Path(quoril.__file__).parent)
 PY
     "$env/bin/python" -P -m pytest -q -p no:cacheprovider tests
-    "$env/bin/python" -P tests/typing/check.py
+    "$env/bin/python" -P tests/typecheck/check.py
   )
 }
 
