@@ -7,12 +7,14 @@ WERROR ?= OFF
 PIP_BUILD := -m pip install -q --no-build-isolation --no-deps -Ccmake.define.QUORIL_WERROR=$(WERROR)
 
 .PHONY: setup build test test-parallel sanitize fuzz refleak tsan bench clean
+.PHONY: typing wheel
 
-# Both interpreters and environments, each with quoril installed from the tree.
+# Both interpreters and environments, each with an editable install of the tree
+# (so `import quoril` and `python -m pytest` work from the root); run again to rebuild.
 setup:
 	tools/bootstrap.sh
-	$(FT) $(PIP_BUILD) .
-	$(GIL) $(PIP_BUILD) .
+	$(FT) $(PIP_BUILD) -e .
+	$(GIL) $(PIP_BUILD) -e .
 
 build: setup
 
@@ -23,6 +25,15 @@ test: build
 # The whole suite in 4 threads at once, on the free-threaded build.
 test-parallel: build
 	$(FT) -P -m pytest -q -p no:cacheprovider --parallel-threads=4
+
+# The stubs: mypy --strict on a typed usage file and on refused misuses, stubtest on both builds.
+typing: build
+	$(GIL) -P tests/typecheck/check.py
+	$(FT) -P tests/typecheck/check.py
+
+# cp313 and cp313t manylinux wheels in dist/, each tested installed in a fresh venv.
+wheel: setup
+	tools/wheel.sh
 
 sanitize: setup
 	tools/sanitize.sh

@@ -1,14 +1,16 @@
-"""Benchmark workloads: the shared JSON documents and seeded generated data."""
+"""Benchmark workloads: the JSON documents in bench/data and seeded generated data."""
 
 import json
 import pathlib
 import random
 
-DATA_DIR = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bench-data"
+DATA_DIR = pathlib.Path(__file__).resolve().parent / "data"
+NAMES = ("canada", "citm_catalog", "twitter")
 
 
 def documents():
-    return {p.stem: json.loads(p.read_text()) for p in sorted(DATA_DIR.glob("*.json"))}
+    # A missing document is an error here, not a workload quietly left out.
+    return {name: json.loads((DATA_DIR / f"{name}.json").read_text(encoding="utf-8")) for name in NAMES}
 
 
 def rpc_messages(count=10_000, seed=1):

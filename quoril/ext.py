@@ -18,11 +18,11 @@ class ExtType(_namedtuple("ExtType", "code data")):
 
     def __new__(cls, code, data):
         if not isinstance(code, int) or isinstance(code, bool):
-            raise TypeError("code must be int")
+            raise TypeError(f"ExtType code must be an int, not {type(code).__name__}")
         if not isinstance(data, bytes):
-            raise TypeError("data must be bytes")
+            raise TypeError(f"ExtType data must be bytes, not {type(data).__name__}")
         if not -128 <= code <= 127:
-            raise ValueError("code must be 0~127")
+            raise ValueError(f"ExtType code must be from -128 to 127, got {code}")
         return super().__new__(cls, code, data)
 
 
@@ -37,23 +37,23 @@ class Timestamp:
 
     def __init__(self, seconds, nanoseconds=0):
         if not isinstance(seconds, int) or isinstance(seconds, bool):
-            raise TypeError("seconds must be an integer")
+            raise TypeError(f"Timestamp seconds must be an int, not {type(seconds).__name__}")
         if not isinstance(nanoseconds, int) or isinstance(nanoseconds, bool):
-            raise TypeError("nanoseconds must be an integer")
+            raise TypeError(f"Timestamp nanoseconds must be an int, not {type(nanoseconds).__name__}")
         if not 0 <= nanoseconds <= 999_999_999:
             raise ValueError(
                 "nanoseconds must be a non-negative integer not greater than 999999999."
             )
         if not _INT64_MIN <= seconds <= _INT64_MAX:
-            raise ValueError("seconds must fit in a signed 64-bit integer")
+            raise ValueError(f"Timestamp seconds must fit in a signed 64-bit integer, got {seconds}")
         object.__setattr__(self, "seconds", int(seconds))
         object.__setattr__(self, "nanoseconds", int(nanoseconds))
 
     def __setattr__(self, name, value):
-        raise AttributeError("Timestamp is immutable")
+        raise AttributeError(f"Timestamp is immutable: cannot set {name!r}")
 
     def __delattr__(self, name):
-        raise AttributeError("Timestamp is immutable")
+        raise AttributeError(f"Timestamp is immutable: cannot delete {name!r}")
 
     def __reduce__(self):
         return (type(self), (self.seconds, self.nanoseconds))
@@ -102,7 +102,7 @@ class Timestamp:
             return Timestamp(word & 0x3_FFFF_FFFF, word >> 34)
         if len(b) == 12:
             return Timestamp(int.from_bytes(b[4:], "big", signed=True), int.from_bytes(b[:4], "big"))
-        raise ValueError("Timestamp type can only be created from 32, 64, or 96-bit byte objects")
+        raise ValueError(f"Timestamp.from_bytes needs 4, 8 or 12 bytes, got {len(b)}")
 
     def to_bytes(self):
         """The payload of the Timestamp extension in its smallest layout."""
@@ -141,6 +141,6 @@ class Timestamp:
     def from_datetime(dt):
         """A Timestamp for an aware datetime (naive ones are refused)."""
         if dt.tzinfo is None or dt.utcoffset() is None:
-            raise ValueError("a timezone-aware datetime is required")
+            raise ValueError("Timestamp.from_datetime needs a timezone-aware datetime, got a naive one")
         delta = dt - _EPOCH
         return Timestamp(delta.days * 86400 + delta.seconds, delta.microseconds * 1000)

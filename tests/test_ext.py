@@ -23,13 +23,45 @@ def test_ext_type_is_a_validated_pair():
 
 
 @pytest.mark.parametrize(
-    "code, data, exc",
-    [(128, b"", ValueError), (-129, b"", ValueError), ("1", b"", TypeError), (True, b"", TypeError),
-     (1, "text", TypeError), (1, bytearray(b"x"), TypeError), (1.0, b"", TypeError)],
+    "code, data, exc, message",
+    [
+        (128, b"", ValueError, "ExtType code must be from -128 to 127, got 128"),
+        (200, b"", ValueError, "ExtType code must be from -128 to 127, got 200"),
+        (-129, b"", ValueError, "ExtType code must be from -128 to 127, got -129"),
+        ("1", b"", TypeError, "ExtType code must be an int, not str"),
+        (True, b"", TypeError, "ExtType code must be an int, not bool"),
+        (1.0, b"", TypeError, "ExtType code must be an int, not float"),
+        (1, "text", TypeError, "ExtType data must be bytes, not str"),
+        (1, bytearray(b"x"), TypeError, "ExtType data must be bytes, not bytearray"),
+    ],
 )
-def test_ext_type_refuses_bad_fields(code, data, exc):
-    with pytest.raises(exc):
+def test_ext_type_refuses_bad_fields(code, data, exc, message):
+    with pytest.raises(exc) as info:
         ExtType(code, data)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "make, exc, message",
+    [
+        (lambda: Timestamp(1.5), TypeError, "Timestamp seconds must be an int, not float"),
+        (lambda: Timestamp(0, True), TypeError, "Timestamp nanoseconds must be an int, not bool"),
+        (lambda: Timestamp(2**63), ValueError,
+         "Timestamp seconds must fit in a signed 64-bit integer, got 9223372036854775808"),
+        (lambda: Timestamp(0, 10**9), ValueError,
+         "nanoseconds must be a non-negative integer not greater than 999999999."),
+        (lambda: Timestamp.from_bytes(b"\x00" * 5), ValueError,
+         "Timestamp.from_bytes needs 4, 8 or 12 bytes, got 5"),
+        (lambda: Timestamp.from_datetime(datetime.datetime(2020, 1, 1)), ValueError,
+         "Timestamp.from_datetime needs a timezone-aware datetime, got a naive one"),
+        (lambda: setattr(Timestamp(1), "seconds", 2), AttributeError,
+         "Timestamp is immutable: cannot set 'seconds'"),
+    ],
+)
+def test_timestamp_error_messages(make, exc, message):
+    with pytest.raises(exc) as info:
+        make()
+    assert str(info.value) == message
 
 
 def test_timestamp_fields_and_validation():
@@ -104,5 +136,40 @@ def test_exception_hierarchy():
     assert not issubclass(OutOfData, ValueError)
     e = ExtraData([1], b"\x02")
     assert (e.unpacked, e.extra) == ([1], b"\x02")
-    assert str(e) == "unpack(b) received extra data."
+    assert str(e) == (
+        "unpackb() decoded one object and found 1 byte after it; Unpacker reads a sequence of objects")
     assert FormatError().args == ()
+
+
+@pytest.mark.parametrize(
+    "cls, text",
+    [
+        (QuorilError, "quoril could not complete the operation"),
+        (UnpackException, "the input could not be decoded"),
+        (BufferFull, "Unpacker buffer full: the unread input would exceed max_buffer_size"),
+        (OutOfData, "No more data to unpack."),
+        (FormatError,
+         "invalid MessagePack: the byte 0xc1, which the format never uses, where an item begins"),
+        (StackError, "the input nests arrays and maps more than 1024 levels deep"),
+    ],
+)
+def test_exceptions_without_arguments_name_the_problem(cls, text):
+    assert cls().args == ()
+    assert str(cls()) == text
+    assert str(cls("given")) == "given"
+
+
+def test_exceptions_raised_by_the_decoder_print_their_problem():
+    from quoril import Unpacker, unpackb
+
+    for wire, cls in ((b"\xc1", FormatError), (b"\x91" * 1025, StackError)):
+        with pytest.raises(cls) as info:
+            unpackb(wire)
+        assert str(info.value) == str(cls())
+    u = Unpacker(max_buffer_size=4)
+    with pytest.raises(BufferFull) as info:
+        u.feed(b"12345")
+    assert "max_buffer_size" in str(info.value)
+    with pytest.raises(ExtraData) as info:
+        unpackb(b"\x01\x02\x03")
+    assert "found 2 bytes after it" in str(info.value)

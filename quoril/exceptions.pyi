@@ -1,0 +1,23 @@
+from typing import Any
+
+__all__ = [
+    "QuorilError",
+    "UnpackException",
+    "BufferFull",
+    "OutOfData",
+    "ExtraData",
+    "FormatError",
+    "StackError",
+]
+
+class QuorilError(Exception): ...
+class UnpackException(QuorilError): ...
+class BufferFull(UnpackException): ...
+class OutOfData(UnpackException): ...
+class FormatError(UnpackException, ValueError): ...
+class StackError(UnpackException, ValueError): ...
+
+class ExtraData(UnpackException, ValueError):
+    unpacked: Any
+    extra: bytes
+    def __init__(self, unpacked: Any, extra: bytes) -> None: ...
