@@ -368,7 +368,8 @@ int pack_map(EncodeCall* c, PyObject* obj, int depth_left) {
 }
 
 int pack_array(EncodeCall* c, PyObject* obj, int depth_left) {
-  Py_ssize_t n = Py_SIZE(obj);
+  // Another thread may be resizing a list: read its size as a shared word.
+  Py_ssize_t n = PyList_Check(obj) ? PyList_GET_SIZE(obj) : Py_SIZE(obj);
   if (static_cast<size_t>(n) > SIZE_LIMIT) return raise_too_large("list is too large");
   if (write_array_header(c->buf, static_cast<uint32_t>(n)) < 0) return -1;
   if (PyList_CheckExact(obj)) return pack_list_items(c, obj, n, depth_left);
