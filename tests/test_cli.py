@@ -16,6 +16,11 @@ from conftest import h
 from quoril import ExtType, Timestamp, Unpacker, packb
 from quoril import cli
 
+# The command line is Python around the Unpacker; the leak loop covers the native calls it
+# makes in their own tests, and would only measure the standard library's caches here.
+pytestmark = pytest.mark.no_refleak(reason="pure-Python command line")
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+
 
 def run(args, stdin=b"", stderr_tty=False):
     """The command in this process: (status, stdout bytes, stderr text)."""
@@ -125,6 +130,7 @@ def test_dump_encode_round_trip_json_compatible():
     assert run(["encode"], pretty)[1] == packb(docs[0])
 
 
+@pytest.mark.skipif(DEBUG_BUILD, reason="a debug build's json encoder stops short of 1024 levels")
 def test_deepest_nesting_round_trips():
     data = h("91" * 1023 + "90")
     for args in (["dump"], ["dump", "--pretty"]):
