@@ -255,14 +255,14 @@ container : {
   if (construct) {
     // What follows the header bounds how many items can really come.
     auto in_hand = static_cast<uint64_t>(e - p - 1);
-    uint64_t room = in_hand;
     // Small containers are left out of the account: however deep, they
     // cannot reserve much.
-    if (count > UNCOUNTED_PRESIZE) [[unlikely]]
-      room = in_hand > ctx->presized_open ? in_hand - ctx->presized_open : 0;
+    bool counted = count > UNCOUNTED_PRESIZE;
+    uint64_t room = !counted ? in_hand
+                  : in_hand > ctx->presized_open ? in_hand - ctx->presized_open : 0;
     made = is_map ? begin_map(ctx, count, room) : begin_array(ctx, count, room);
     if (!made) goto fail_container;
-    if (count > UNCOUNTED_PRESIZE) [[unlikely]] {
+    if (counted) [[unlikely]] {
       uint64_t items_in_room = is_map ? room / 2 : room;
       presized = count < items_in_room ? count : items_in_room;
     }

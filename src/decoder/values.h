@@ -144,12 +144,15 @@ inline PyObject* end_container(PyObject* hook, PyObject* container) {
 }
 
 inline PyObject* end_array(decoder_ctx* ctx, PyObject* array) {
-  if (PyList_CheckExact(array)) show_when_built(array);
-  if (!ctx->use_list && PyList_CheckExact(array)) {
-    PyObject* tuple = PyList_AsTuple(array);
-    Py_DECREF(array);
-    if (!tuple) return nullptr;
-    array = tuple;
+  if (PyList_CheckExact(array)) {
+    if (ctx->use_list) {
+      show_when_built(array);
+    } else {  // announced beyond the input, so built as a list
+      PyObject* tuple = PyList_AsTuple(array);
+      Py_DECREF(array);
+      if (!tuple) return nullptr;
+      array = tuple;
+    }
   }
   return end_container(ctx->list_hook, array);
 }
