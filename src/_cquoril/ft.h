@@ -4,6 +4,12 @@
 #include "ref.h"
 
 #ifdef Py_GIL_DISABLED
+constexpr bool FREE_THREADED = true;
+#else
+constexpr bool FREE_THREADED = false;
+#endif
+
+#ifdef Py_GIL_DISABLED
 class CriticalSection {
  public:
   explicit CriticalSection(PyObject* op) { PyCriticalSection_Begin(&cs_, op); }
