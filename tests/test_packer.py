@@ -156,6 +156,33 @@ def test_buf_size_zero_grows():
     assert Packer(buf_size=1).pack(big) == h("c6 00 01 86 a0") + big
 
 
+@pytest.mark.parametrize("autoreset", [True, False])
+def test_outgrowing_the_block_keeps_every_byte(autoreset):
+    # A message larger than the block: with autoreset it leaves the block for
+    # its own result; either way the bytes and the next messages are whole.
+    big = bytes(range(256)) * 1024
+    p = Packer(buf_size=64, autoreset=autoreset)
+    outputs = []
+    for value in ([b"a", big, "z"], {"k": big}, [1, 2]):
+        got = p.pack(value)
+        if not autoreset:
+            got = p.bytes()
+            p.reset()
+        outputs.append(got)
+    assert outputs == [packb([b"a", big, "z"]), packb({"k": big}), h("92 01 02")]
+
+
+def test_failure_after_outgrowing_the_block_leaves_it_clean():
+    def default(obj):
+        raise ValueError("no")
+
+    p = Packer(buf_size=64, default=default)
+    with pytest.raises(ValueError, match="no"):
+        p.pack([b"x" * 100_000, object()])
+    assert p.pack([1]) == h("91 01")
+    assert p.bytes() == b""
+
+
 def test_options_reset_on_reinit():
     p = Packer(use_single_float=True, autoreset=False)
     p.pack(1.5)

@@ -9,6 +9,12 @@ constexpr bool FREE_THREADED = true;
 constexpr bool FREE_THREADED = false;
 #endif
 
+// The default build's allocator grows a large block by remapping its pages;
+// the free-threaded build's (mimalloc) copies it into fresh, cold pages. A
+// growing bytes object is then the cheaper home for a large result only on
+// the default build; on the other, a warm block copied once wins.
+constexpr bool LARGE_REALLOC_REMAPS = !FREE_THREADED;
+
 #ifdef Py_GIL_DISABLED
 class CriticalSection {
  public:

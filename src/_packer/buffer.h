@@ -11,15 +11,20 @@ struct pack_buffer {
   size_t capacity;
   bool use_bin_type;
   // One-shot packing writes straight into the bytes object it will return;
-  // null for a Packer, whose block comes from PyMem.
+  // null while writing into a block from PyMem or a caller's frame.
   PyObject* bytes;
-  // One-shot packing starts in a block of its caller's frame, which growth
-  // leaves for a bytes object: a small message then costs one allocation.
+  // One-shot packing starts in a block it does not own (packb's frame, or a
+  // Packer's block with autoreset), which growth leaves for a bytes object:
+  // a small message then costs one allocation, a large one a single copy.
   bool in_scratch;
 };
 
 // Out of line: growth is rare once the block has reached its working size.
 int buffer_grow(pack_buffer* b, size_t required);
+
+// The output of a one-shot pack as a new bytes object: the block's bytes
+// copied, or the bytes object growth moved them to, cut to length.
+PyObject* buffer_take_result(pack_buffer* b);
 
 // Room for n more bytes at buf + length, or null with MemoryError set.
 inline char* buffer_reserve(pack_buffer* b, size_t n) {

@@ -60,10 +60,7 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   }
   call.buf = &out.buffer;
   if (pack_object(&call, args[0], DEFAULT_NEST_LIMIT) < 0) return nullptr;
-  auto length = static_cast<Py_ssize_t>(out.buffer.length);
-  if (out.buffer.in_scratch) return PyBytes_FromStringAndSize(scratch, length);
-  if (bytes_resize(&out.buffer.bytes, length) < 0) return nullptr;
-  return std::exchange(out.buffer.bytes, nullptr);
+  return buffer_take_result(&out.buffer);
 }
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))

@@ -5,31 +5,6 @@
 #include "_cquoril/module.h"
 #include "_packer/packer.h"
 
-int buffer_grow(pack_buffer* b, size_t required) {
-  size_t capacity = required * 2;
-  if (capacity < required || capacity > static_cast<size_t>(PY_SSIZE_T_MAX)) return -1;
-  if (b->in_scratch) {
-    b->bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-    if (!b->bytes) return -1;
-    std::memcpy(PyBytes_AS_STRING(b->bytes), b->buf, b->length);
-    b->in_scratch = false;
-    b->buf = PyBytes_AS_STRING(b->bytes);
-    b->capacity = capacity;
-    return 0;
-  }
-  if (b->bytes) {
-    if (bytes_resize(&b->bytes, static_cast<Py_ssize_t>(capacity)) < 0) return -1;
-    b->buf = PyBytes_AS_STRING(b->bytes);
-    b->capacity = capacity;
-    return 0;
-  }
-  char* grown = static_cast<char*>(PyMem_Realloc(b->buf, capacity));
-  if (!grown) return -1;
-  b->buf = grown;
-  b->capacity = capacity;
-  return 0;
-}
-
 int _check_exports(PackerObject* self) {
   if (self->exports) {
     PyErr_SetString(PyExc_BufferError, "Existing exports of data: Packer cannot be changed");
@@ -175,20 +150,49 @@ struct PackingScope {
   ~PackingScope() { self->packing = 0; }
 };
 
+// With autoreset, the Packer's block can serve pack() as packb's frame block
+// serves it: a message that outgrows it moves to the bytes object that becomes
+// the result, so a large payload is copied once and the block keeps its size.
+class OwnResultScope {
+ public:
+  explicit OwnResultScope(pack_buffer* b) : b_(b), block_(b->buf), capacity_(b->capacity) {
+    b->in_scratch = true;
+  }
+  ~OwnResultScope() {
+    Py_CLEAR(b_->bytes);
+    b_->buf = block_;
+    b_->capacity = capacity_;
+    b_->in_scratch = false;
+    b_->length = 0;
+  }
+  OwnResultScope(const OwnResultScope&) = delete;
+  OwnResultScope& operator=(const OwnResultScope&) = delete;
+
+ private:
+  pack_buffer* b_;
+  char* block_;
+  size_t capacity_;
+};
+
+int pack_call(PackerObject* self, PyObject* obj) {
+  PackingScope scope(self);
+  EncodeCall call;
+  encode_call_begin(&call, self);
+  return pack_object(&call, obj, DEFAULT_NEST_LIMIT);
+}
+
 PyObject* packer_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* obj;
   if (parse_args(&pack_params, args, nargs, kwnames, &obj) < 0) return nullptr;
   PackerObject* self = as_packer(op);
   CriticalSection cs(op);
   if (begin_write(self) < 0) return nullptr;
-  int rc;
-  {
-    PackingScope scope(self);
-    EncodeCall call;
-    encode_call_begin(&call, self);
-    rc = pack_object(&call, obj, DEFAULT_NEST_LIMIT);
+  if (self->autoreset && LARGE_REALLOC_REMAPS) {
+    OwnResultScope own(&self->buffer);
+    if (pack_call(self, obj) < 0) return nullptr;
+    return buffer_take_result(&self->buffer);
   }
-  if (rc < 0) {
+  if (pack_call(self, obj) < 0) {
     self->buffer.length = 0;
     return nullptr;
   }
