@@ -581,3 +581,118 @@ def test_source_faults_at_every_read(fault):
                 assert fault in ("raise", "non-bytes")
         assert got == FAULT_OBJECTS, (fault, at)
         assert u.tell() == len(FAULT_STREAM)
+
+
+# Large bin payloads are filled straight from the input rather than through the buffer.
+BIG = bytes(range(256)) * 1024  # 256 KiB
+BIG_ITEMS = [BIG, [b"a", BIG[:70_000], "z"], {"k": BIG[:20_000], "n": 1}, 5]
+BIG_STREAM = b"".join(packb(o) for o in BIG_ITEMS)
+BIG_ENDS = [sum(len(packb(o)) for o in BIG_ITEMS[:i + 1]) for i in range(len(BIG_ITEMS))]
+
+
+@pytest.mark.parametrize("piece", [1, 999, 16_384, 65_536, len(BIG_STREAM)])
+def test_large_payloads_fed_in_pieces(piece):
+    u = Unpacker(max_buffer_size=0)
+    got, ends = [], []
+    for i in range(0, len(BIG_STREAM), piece):
+        u.feed(BIG_STREAM[i:i + piece])
+        for obj in u:
+            got.append(obj)
+            ends.append(u.tell())
+    assert got == BIG_ITEMS
+    assert ends == BIG_ENDS
+
+
+@pytest.mark.parametrize("read_size", [1, 4096, 70_000, 1 << 20])
+@pytest.mark.parametrize("chunk", [None, 3, 50_000])
+def test_large_payloads_from_a_source(read_size, chunk):
+    source = io.BytesIO(BIG_STREAM) if chunk is None else Source(BIG_STREAM, chunk)
+    assert list(Unpacker(source, read_size=read_size)) == BIG_ITEMS
+
+
+def test_large_payload_tell_stays_at_its_start_until_complete():
+    data = packb(BIG)  # c6 00 04 00 00, then the payload
+    u = Unpacker(max_buffer_size=0)
+    u.feed(data[:100_000])
+    with pytest.raises(OutOfData):
+        u.unpack()
+    assert u.tell() == 5
+    with pytest.raises(ValueError, match=SWITCH):
+        u.read_bytes(1)
+    u.feed(data[100_000:-1])
+    with pytest.raises(OutOfData):
+        u.unpack()
+    assert u.tell() == 5
+    u.feed(data[-1:])
+    assert u.unpack() == BIG
+    assert u.tell() == len(data)
+
+
+@pytest.mark.parametrize("options, exc, message", [
+    ({"max_bin_len": 100_000}, ValueError, "262144 exceeds max_bin_len\\(100000\\)"),
+    ({"max_buffer_size": 100_000}, BufferFull, None),
+])
+def test_large_payload_limits_still_hold(options, exc, message):
+    u = Unpacker(**options)
+    data = packb(BIG)
+    with pytest.raises(exc, match=message):
+        for i in range(0, len(data), 50_000):
+            u.feed(data[i:i + 50_000])
+            list(u)
+
+
+class OverReading:
+    """A source whose read returns more than it was asked for."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def read(self, n):
+        out, self.data = self.data[:n + 7], self.data[n + 7:]
+        return out
+
+
+def test_large_payload_from_a_source_that_over_reads():
+    assert list(Unpacker(OverReading(BIG_STREAM), read_size=1000)) == BIG_ITEMS
+
+
+def test_reinit_drops_a_half_filled_payload():
+    u = Unpacker(max_buffer_size=0)
+    u.feed(packb(BIG)[:100_000])
+    with pytest.raises(OutOfData):
+        u.unpack()
+    u.__init__()
+    u.feed(packb([1, BIG]))
+    assert u.unpack() == [1, BIG]
+    assert u.tell() == len(packb([1, BIG]))
+
+
+def test_skipping_a_large_payload_in_pieces():
+    u = Unpacker()
+    data = packb(BIG) + packb(7)
+    for i in range(0, len(data), 10_000):
+        u.feed(data[i:i + 10_000])
+    u.skip()
+    assert u.unpack() == 7
+
+
+@pytest.mark.thread_unsafe(reason="measures process-wide memory with tracemalloc")
+def test_large_payload_is_not_buffered_whole():
+    import tracemalloc
+
+    payload = os.urandom(8 << 20)
+    data = packb(payload)
+    pieces = [data[i:i + 65_536] for i in range(0, len(data), 65_536)]
+    u = Unpacker(max_buffer_size=0, read_size=65_536)
+    tracemalloc.start()
+    try:
+        for piece in pieces:
+            u.feed(piece)
+            for got in u:
+                pass
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert got == payload
+    # The result and a piece or two; buffering the payload too would double it.
+    assert peak < len(payload) + (1 << 20)

@@ -1,4 +1,5 @@
 // The streaming Unpacker: its buffer, its file source and its reading operations.
+#include <algorithm>
 #include <cstring>
 
 #include "_cquoril/args.h"
@@ -36,13 +37,61 @@ struct UnpackerObject {
   PyObject* unicode_errors;
   Py_ssize_t max_buffer_size;
   uint64_t position;
+  // Of a payload filled straight from the input (ctx.payload): the bytes in
+  // it so far, which tell() counts once the item is complete.
+  Py_ssize_t payload_filled;
   int in_progress;
   stack_entry stack[STACK_DEPTH];  // the context's container stack
 };
 
 UnpackerObject* as_unpacker(PyObject* op) { return reinterpret_cast<UnpackerObject*>(op); }
 
+// A bin payload at least this long, and longer than what is buffered of it,
+// is filled straight from the input: copied once, and the buffer does not
+// grow to hold it.
+constexpr uint64_t DIRECT_PAYLOAD_MIN = 16 * 1024;
+
+// Bytes the pending payload still takes before its last one.
+Py_ssize_t payload_wanted(UnpackerObject* self) {
+  PyObject* payload = self->ctx.payload;
+  return payload ? PyBytes_GET_SIZE(payload) - 1 - self->payload_filled : 0;
+}
+
+// Moves the head of `data` into the pending payload; returns how much it took.
+Py_ssize_t fill_payload(UnpackerObject* self, const char* data, Py_ssize_t length) {
+  Py_ssize_t taken = std::min(length, payload_wanted(self));
+  if (taken > 0) {
+    std::memcpy(PyBytes_AS_STRING(self->ctx.payload) + self->payload_filled, data, taken);
+    self->payload_filled += taken;
+  }
+  return taken > 0 ? taken : 0;
+}
+
+// After a run stopped inside a bin's payload: a large one gets its bytes
+// object now, with what is buffered of it. One that max_bin_len or
+// max_buffer_size refuses is left to the buffer, to fail as it always has.
+int start_direct_payload(UnpackerObject* self) {
+  decoder_ctx& ctx = self->ctx;
+  if (ctx.state != STATE_BIN_PAYLOAD || ctx.payload || ctx.discarding ||
+      ctx.active_entry != decode_construct)
+    return 0;
+  uint64_t n = ctx.segment_len;
+  Py_ssize_t buffered = self->tail - self->head;
+  if (n < DIRECT_PAYLOAD_MIN || n <= static_cast<uint64_t>(buffered) ||
+      n > static_cast<uint64_t>(ctx.max_bin_len) || n > static_cast<uint64_t>(self->max_buffer_size))
+    return 0;
+  ctx.payload = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+  if (!ctx.payload) return -1;
+  self->payload_filled = 0;
+  self->head += fill_payload(self, self->buffer + self->head, buffered);
+  ctx.segment_len = 1;
+  return 0;
+}
+
 int append_buffer(UnpackerObject* self, const char* data, Py_ssize_t length) {
+  Py_ssize_t direct = fill_payload(self, data, length);
+  data += direct;
+  length -= direct;
   Py_ssize_t unread = self->tail - self->head;
   if (self->tail + length > self->buffer_size) {
     if (unread + length <= self->buffer_size) {
@@ -79,7 +128,9 @@ int read_from_file(UnpackerObject* self) {
     return -1;
   }
   Ref read = Ref::borrow(self->read_method);
-  Py_ssize_t ask = room < self->read_size ? room : self->read_size;
+  // A pending payload asks for all it still takes at once.
+  Py_ssize_t wanted = payload_wanted(self);
+  Py_ssize_t ask = wanted > 0 ? wanted : room < self->read_size ? room : self->read_size;
   Ref chunk(PyObject_CallFunction(read.get(), "n", ask));
   if (!chunk) return -1;
   int truth = PyObject_IsTrue(chunk.get());
@@ -112,8 +163,10 @@ int refuse_while_running(UnpackerObject* self, const char* message) {
 int run_once(UnpackerObject* self, decode_entry entry) {
   self->ctx.active_entry = entry;
   Py_ssize_t h0 = self->head;
+  bool filling = self->ctx.payload;
   int code = entry(&self->ctx, self->buffer, self->tail, &self->head);
   self->position += self->head - h0;
+  if (filling && !self->ctx.payload) self->position += self->payload_filled;
   if (code == DECODE_COMPLETE) {
     self->ctx.state = 0;
     self->ctx.segment_len = 0;
@@ -158,6 +211,7 @@ int drive(UnpackerObject* self, decode_entry entry, bool iterating) {
       int code = run_once(self, entry);
       if (code == DECODE_COMPLETE) return 0;
       if (code != DECODE_NEED_MORE) return fail_run(self, code);
+      if (start_direct_payload(self) < 0) return -1;
     }
     if (self->file_like == Py_None) {
       if (iterating)

@@ -18,6 +18,9 @@ enum : uint32_t { EXPECT_ITEM = 0, EXPECT_KEY = 1, EXPECT_VALUE = 2 };
 // position failed to build and is to be delivered as nothing (skip mode only).
 constexpr uint32_t STATE_DELIVER_NOTHING = 64;
 
+// The resume state inside a bin's payload.
+constexpr uint32_t STATE_BIN_PAYLOAD = 33;
+
 constexpr uint32_t STACK_DEPTH = 1024;
 // Repeated short map keys share one str through this cache (see make_str).
 constexpr int KEY_CACHE_SLOTS = 512;
@@ -63,6 +66,10 @@ struct decoder_ctx {
   // Set after a construct-mode failure: the rest of the failed item is still
   // to be skipped before the next item is read.
   bool discarding;
+  // A large bin's payload that the Unpacker fills straight from its input,
+  // all but its last byte, which comes through the buffer and completes it
+  // (state STATE_BIN_PAYLOAD, segment_len 1). Owned.
+  PyObject* payload;
   // Slots made ahead by the open containers together: the bytes in hand pay
   // for them once, not once per nesting level.
   uint64_t presized_open;

@@ -1,6 +1,7 @@
 // The resumable, non-recursive MessagePack state machine.
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "decoder/ctx.h"
 #include "decoder/values.h"
@@ -113,6 +114,13 @@ void discard_built(decoder_ctx* ctx, uint32_t depth) {
 
 constexpr uint64_t UNCOUNTED_PRESIZE = 16;
 
+// The payload the Unpacker filled, completed by its last byte.
+PyObject* finish_payload(decoder_ctx* ctx, unsigned char last) {
+  PyObject* bytes = std::exchange(ctx->payload, nullptr);
+  PyBytes_AS_STRING(bytes)[PyBytes_GET_SIZE(bytes) - 1] = static_cast<char>(last);
+  return bytes;
+}
+
 template <bool construct>
 int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
   const unsigned char* const start = reinterpret_cast<const unsigned char*>(data);
@@ -203,7 +211,7 @@ segment : {
         }
         goto deliver;
       }
-      state = is_bin ? 33 : 32;
+      state = is_bin ? STATE_BIN_PAYLOAD : 32;
       segment_len = n;
       p++;
       goto segment;
@@ -227,9 +235,12 @@ segment : {
                              reading_key(stack, depth))))
         goto fail;
       goto deliver;
-    case 33:
-      if (construct && !(value = make_bin(ctx, reinterpret_cast<const char*>(seg), segment_len)))
-        goto fail;
+    case STATE_BIN_PAYLOAD:
+      if (construct) {
+        value = ctx->payload ? finish_payload(ctx, *seg)
+                             : make_bin(ctx, reinterpret_cast<const char*>(seg), segment_len);
+        if (!value) goto fail;
+      }
       goto deliver;
     case 34:
       if (construct && !(value = make_ext(ctx, reinterpret_cast<const char*>(seg), segment_len)))

@@ -226,6 +226,7 @@ void reset_ctx(decoder_ctx* ctx) {
     Py_CLEAR(ctx->stack[i].container);
   }
   Py_CLEAR(ctx->result);
+  Py_CLEAR(ctx->payload);
   ctx->state = 0;
   ctx->segment_len = 0;
   ctx->depth = 0;
@@ -262,6 +263,7 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
   ctx->segment_len = 0;
   ctx->depth = 0;
   ctx->result = nullptr;
+  ctx->payload = nullptr;
   ctx->active_entry = nullptr;
   ctx->discarding = false;
   ctx->presized_open = 0;
