@@ -4,6 +4,8 @@
 #include "_unpacker/input.h"
 #include "decoder/ctx.h"
 
+#include <algorithm>
+
 int get_data_from_buffer(PyObject* obj, Py_buffer* view, const char** buf, Py_ssize_t* buf_len) {
   if (PyBytes_CheckExact(obj)) {
     // Immutable and kept alive by the caller: no export is needed to read it.
@@ -87,7 +89,14 @@ PyObject* extra_data(PyObject* obj, const char* rest, Py_ssize_t n) {
 
 PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[15];
-  if (parse_args(&unpackb_params, args, nargs, kwnames, a) < 0) return nullptr;
+  // A bare call, the common one, needs no parse: every option is its default.
+  if (nargs == 1 && (!kwnames || !PyTuple_GET_SIZE(kwnames))) {
+    if (check_stack_room() < 0) return nullptr;  // what parsing would have checked
+    a[A_PACKED] = args[0];
+    std::fill(a + 1, a + 15, nullptr);
+  } else if (parse_args(&unpackb_params, args, nargs, kwnames, a) < 0) {
+    return nullptr;
+  }
   bool use_list = true, raw = false, strict_map_key = true;
   int timestamp = 0;
   Py_ssize_t limits[5] = {-1, -1, -1, -1, -1};
