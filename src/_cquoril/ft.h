@@ -4,6 +4,12 @@
 #include "ref.h"
 
 #ifdef Py_GIL_DISABLED
+constexpr bool FREE_THREADED = true;
+#else
+constexpr bool FREE_THREADED = false;
+#endif
+
+#ifdef Py_GIL_DISABLED
 class CriticalSection {
  public:
   explicit CriticalSection(PyObject* op) { PyCriticalSection_Begin(&cs_, op); }
@@ -81,5 +87,24 @@ inline void module_declare_no_gil(PyObject* module) {
   PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
 #else
   (void)module;
+#endif
+}
+
+// Interning is free-threading-hostile (immortal, process-wide lock), so only
+// the default build interns decoded keys; the free-threaded build relies on
+// the decoder's key cache alone. `fresh_key` is a new exact str.
+inline void intern_fresh_key(PyObject** fresh_key) {
+#ifdef Py_GIL_DISABLED
+  (void)fresh_key;
+#else
+  PyUnicode_InternInPlace(fresh_key);
+#endif
+}
+
+inline void intern_key(PyObject** key) {
+#ifdef Py_GIL_DISABLED
+  (void)key;
+#else
+  if (PyUnicode_CheckExact(*key) && !PyUnicode_CHECK_INTERNED(*key)) PyUnicode_InternInPlace(key);
 #endif
 }

@@ -16,8 +16,6 @@ inline int check_len(uint64_t n, Py_ssize_t limit, const char* fmt) {
   return 0;
 }
 
-PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n);
-
 // Text is read a word at a time, the last word overlapping the one before it,
 // so that no byte outside it is touched.
 inline uint64_t load64(const unsigned char* p) {
@@ -173,11 +171,7 @@ inline int set_map_item(decoder_ctx* ctx, PyObject* map, uint64_t i, PyObject* k
     Py_DECREF(value);
     return -1;
   }
-#ifndef Py_GIL_DISABLED
-  // Interning is free-threading-hostile (immortal, process-wide lock), so the
-  // free-threaded build relies on the context's key cache alone.
-  if (PyUnicode_CheckExact(key) && !PyUnicode_CHECK_INTERNED(key)) PyUnicode_InternInPlace(&key);
-#endif
+  intern_key(&key);
   int rc = 0;
   if (ctx->map_as_pairs) {
     PyObject* pair = PyTuple_New(2);
