@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// A METH_FASTCALL | METH_KEYWORDS function as a method table takes it.
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 // A callable's parameters. Names are interned once, at module exec.
 struct ParamList {
   const char* fname;            // the name used in messages

@@ -66,7 +66,6 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return std::exchange(out.buffer.bytes, nullptr);
 }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <limits>
 
+#include "_cquoril/big_endian.h"
 #include "decoder/ctx.h"
 #include "decoder/values.h"
 
@@ -88,24 +89,6 @@ struct HeaderTable {
   }
 };
 constexpr HeaderTable headers;
-
-// The segment's big-endian number of 1, 2, 4 or 8 bytes.
-inline uint64_t load_be(const unsigned char* p, uint64_t width) {
-  switch (width) {
-    case 1: return p[0];
-    case 2: return (uint64_t{p[0]} << 8) | p[1];
-    case 4: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return __builtin_bswap32(v);
-    }
-    default: {
-      uint64_t v;
-      std::memcpy(&v, p, 8);
-      return __builtin_bswap64(v);
-    }
-  }
-}
 
 // Whether the value now being read is a map key (its str may come from the cache).
 inline bool reading_key(const stack_entry* stack, uint32_t depth) {

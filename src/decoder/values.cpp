@@ -1,24 +1,13 @@
 // The out-of-line parts of value construction.
 #include "decoder/values.h"
 
+#include "_cquoril/big_endian.h"
 #include "_cquoril/dt.h"
 #include "_cquoril/module.h"
 
 #include <cstring>
 
 namespace {
-
-uint32_t load_be32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return __builtin_bswap32(v);
-}
-
-uint64_t load_be64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
 
 PyObject* timestamp_as_datetime(int64_t seconds, uint32_t nanoseconds) {
   long long days = seconds / 86400;
@@ -35,7 +24,7 @@ PyObject* timestamp_as_datetime(int64_t seconds, uint32_t nanoseconds) {
   return PyNumber_Add(epoch.get(), offset.get());
 }
 
-PyObject* make_timestamp(decoder_ctx* ctx, const char* data, uint64_t len) {
+PyObject* make_timestamp(decoder_ctx* ctx, const unsigned char* data, uint64_t len) {
   int64_t seconds;
   uint32_t nanoseconds = 0;
   if (len == 4) {
@@ -100,7 +89,7 @@ PyObject* make_ext(decoder_ctx* ctx, const char* body, uint64_t body_len) {
   if (type != -1)
     return PyObject_CallFunction(ctx->ext_hook, "(iy#)", type, body + 1,
                                  static_cast<Py_ssize_t>(len));
-  return make_timestamp(ctx, body + 1, len);
+  return make_timestamp(ctx, reinterpret_cast<const unsigned char*>(body) + 1, len);
 }
 
 int refuse_map_key(PyObject* key) {
