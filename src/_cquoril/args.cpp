@@ -1,4 +1,5 @@
 #include "_cquoril/args.h"
+#include "_cquoril/ft.h"
 
 #include <pthread.h>
 
@@ -120,28 +121,23 @@ int flatten_args(PyObject* args, PyObject* kwargs, FlatArgs* out) {
     out->storage = Ref::borrow(args);
     return 0;
   }
-  int rc = 0;
-  Py_BEGIN_CRITICAL_SECTION(kwargs);
+  CriticalSection locked(kwargs);
   Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
   Ref values(PyTuple_New(nargs + nkw));
   Ref names(PyTuple_New(nkw));
-  if (!values || !names) {
-    rc = -1;
-  } else {
-    for (Py_ssize_t i = 0; i < nargs; i++)
-      PyTuple_SET_ITEM(values.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
-      PyTuple_SET_ITEM(values.get(), nargs + k, Py_NewRef(value));
-      k++;
-    }
-    out->storage = std::move(values);
-    out->kwnames = std::move(names);
+  if (!values || !names) return -1;
+  for (Py_ssize_t i = 0; i < nargs; i++)
+    PyTuple_SET_ITEM(values.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+    PyTuple_SET_ITEM(values.get(), nargs + k, Py_NewRef(value));
+    k++;
   }
-  Py_END_CRITICAL_SECTION();
-  return rc;
+  out->storage = std::move(values);
+  out->kwnames = std::move(names);
+  return 0;
 }
 
 int parse_tuple_dict(const ParamList* pl, PyObject* args, PyObject* kwargs,
@@ -310,7 +306,7 @@ PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t na
 
 PyObject* refuse_pickling(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, const char* message) {
-  PyObject* slots[1];
+  PyObject* slots[MAX_PARAMS];
   if (parse_args(pl, args, nargs, kwnames, slots) < 0) return nullptr;
   PyErr_SetString(PyExc_TypeError, message);
   return nullptr;
