@@ -179,6 +179,10 @@ static Ref int_value(PyObject* obj) {
   return result;
 }
 
+// From this magnitude on, an int too large for a C int gets the interpreter's
+// own message; below it, the converter's "value too large".
+constexpr long long INTERPRETER_OVERFLOW_FROM = 1LL << 60;
+
 // The interpreter's own error for an int that overflows a C int.
 static int raise_c_int_overflow(PyObject* value) {
   int ignored = PyLong_AsInt(value);
@@ -194,8 +198,8 @@ int convert_int(PyObject* obj, int* out) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return -1;
-  constexpr long long huge = 1LL << 60;
-  if (overflow || v >= huge || v <= -huge) return raise_c_int_overflow(value.get());
+  if (overflow || v >= INTERPRETER_OVERFLOW_FROM || v <= -INTERPRETER_OVERFLOW_FROM)
+    return raise_c_int_overflow(value.get());
   if (v > INT32_MAX || v < INT32_MIN) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
     return -1;
@@ -211,7 +215,7 @@ int convert_char(PyObject* obj, int8_t* out) {
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return -1;
   if (overflow || v > INT32_MAX || v < INT32_MIN) return raise_c_int_overflow(value.get());
-  if (v > 127 || v < -128) {
+  if (v > INT8_MAX || v < INT8_MIN) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "char");
     return -1;
   }

@@ -92,7 +92,7 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
     if (require_callable(ext_hook, "ext_hook must be a callable.") < 0) return nullptr;
     ctx->ext_hook = ext_hook;
   }
-  if (timestamp < 0 || timestamp > 3) {
+  if (timestamp < TIMESTAMP_AS_OBJECT || timestamp > TIMESTAMP_AS_DATETIME) {
     PyErr_SetString(PyExc_ValueError, "timestamp must be 0..3");
     return nullptr;
   }

@@ -13,6 +13,14 @@ enum : int {
   DECODE_TOO_DEEP = -3,
 };
 
+// What a timestamp extension decodes to (the `timestamp` option).
+enum : int {
+  TIMESTAMP_AS_OBJECT = 0,
+  TIMESTAMP_AS_FLOAT = 1,
+  TIMESTAMP_AS_NANOSECONDS = 2,
+  TIMESTAMP_AS_DATETIME = 3,
+};
+
 enum : uint32_t { EXPECT_ITEM = 0, EXPECT_KEY = 1, EXPECT_VALUE = 2 };
 
 // A resume state past every segment state: the item that ended at the read

@@ -49,7 +49,7 @@ PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
   PyObject* cached = *slot;
   if (cached && PyUnicode_GET_LENGTH(cached) == n && same_bytes(PyUnicode_DATA(cached), p, n))
     return Py_NewRef(cached);
-  PyObject* key = PyUnicode_New(n, 127);
+  PyObject* key = PyUnicode_New(n, ASCII_MAX);
   if (!key) return nullptr;
   std::memcpy(PyUnicode_DATA(key), p, n);
   intern_fresh_key(&key);

@@ -9,47 +9,54 @@
 
 namespace {
 
+// The three forms of the timestamp extension: seconds in 32 bits;
+// nanoseconds in 30 bits above seconds in 34; nanoseconds, then 64-bit seconds.
+constexpr uint64_t TIMESTAMP32_LEN = 4;
+constexpr uint64_t TIMESTAMP64_LEN = 8;
+constexpr uint64_t TIMESTAMP96_LEN = 12;
+constexpr int TIMESTAMP64_SECONDS_BITS = 34;
+
 PyObject* timestamp_as_datetime(int64_t seconds, uint32_t nanoseconds) {
-  long long days = seconds / 86400;
+  long long days = seconds / SECONDS_PER_DAY;
   if (days > INT32_MAX || days < INT32_MIN) {
     PyErr_Format(PyExc_OverflowError, "days=%lld; too large to convert to C int", days);
     return nullptr;
   }
   PyDateTime_CAPI* api = dt_api();
-  Ref epoch(api->DateTime_FromDateAndTime(1970, 1, 1, 0, 0, 0, 0, g.utc, api->DateTimeType));
-  if (!epoch) return nullptr;
-  Ref offset(api->Delta_FromDelta(static_cast<int>(days), static_cast<int>(seconds - days * 86400),
-                                  static_cast<int>(nanoseconds / 1000), 1, api->DeltaType));
+  Ref offset(api->Delta_FromDelta(static_cast<int>(days),
+                                  static_cast<int>(seconds - days * SECONDS_PER_DAY),
+                                  static_cast<int>(nanoseconds / NANOSECONDS_PER_MICROSECOND), 1,
+                                  api->DeltaType));
   if (!offset) return nullptr;
-  return PyNumber_Add(epoch.get(), offset.get());
+  return PyNumber_Add(g.epoch, offset.get());
 }
 
 PyObject* make_timestamp(decoder_ctx* ctx, const unsigned char* data, uint64_t len) {
   int64_t seconds;
   uint32_t nanoseconds = 0;
-  if (len == 4) {
+  if (len == TIMESTAMP32_LEN) {
     seconds = load_be32(data);
-  } else if (len == 8) {
+  } else if (len == TIMESTAMP64_LEN) {
     uint64_t word = load_be64(data);
-    nanoseconds = static_cast<uint32_t>(word >> 34);
-    seconds = static_cast<int64_t>(word & ((1ULL << 34) - 1));
-  } else if (len == 12) {
+    nanoseconds = static_cast<uint32_t>(word >> TIMESTAMP64_SECONDS_BITS);
+    seconds = static_cast<int64_t>(word & ((1ULL << TIMESTAMP64_SECONDS_BITS) - 1));
+  } else if (len == TIMESTAMP96_LEN) {
     nanoseconds = load_be32(data);
     seconds = static_cast<int64_t>(load_be64(data + 4));
   } else {
     PyErr_Format(PyExc_ValueError, "invalid timestamp data (length %u)", static_cast<unsigned>(len));
     return nullptr;
   }
-  if (nanoseconds >= 1000000000u) {
+  if (nanoseconds >= NANOSECONDS_PER_SECOND) {
     PyErr_SetString(PyExc_ValueError,
                     "nanoseconds must be a non-negative integer not greater than 999999999.");
     return nullptr;
   }
   switch (ctx->timestamp) {
-    case 0:
+    case TIMESTAMP_AS_OBJECT:
       return PyObject_CallFunction(ctx->timestamp_type, "(Lk)", static_cast<long long>(seconds),
                                    static_cast<unsigned long>(nanoseconds));
-    case 1: {
+    case TIMESTAMP_AS_FLOAT: {
       Ref nanos(PyFloat_FromDouble(nanoseconds));
       if (!nanos) return nullptr;
       Ref fraction(PyNumber_TrueDivide(nanos.get(), ctx->billion));
@@ -58,7 +65,7 @@ PyObject* make_timestamp(decoder_ctx* ctx, const unsigned char* data, uint64_t l
       if (!secs) return nullptr;
       return PyNumber_Add(fraction.get(), secs.get());
     }
-    case 2: {
+    case TIMESTAMP_AS_NANOSECONDS: {
       Ref secs(PyLong_FromLongLong(seconds));
       if (!secs) return nullptr;
       Ref scaled(PyNumber_Multiply(secs.get(), ctx->billion));
@@ -67,7 +74,7 @@ PyObject* make_timestamp(decoder_ctx* ctx, const unsigned char* data, uint64_t l
       if (!nanos) return nullptr;
       return PyNumber_Add(scaled.get(), nanos.get());
     }
-    default:
+    default:  // TIMESTAMP_AS_DATETIME
       return timestamp_as_datetime(seconds, nanoseconds);
   }
 }

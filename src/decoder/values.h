@@ -51,10 +51,14 @@ inline bool is_ascii(const char* p, Py_ssize_t n) {
                    [](uint64_t w, Py_ssize_t) { return (w & HIGH_BITS) == 0; });
 }
 
+constexpr Py_UCS4 ASCII_MAX = 127;
+// Text up to this long is checked for ASCII first; longer text goes straight to the codec.
+constexpr Py_ssize_t SHORT_STR_MAX_LEN = 64;
+
 // Short ASCII text is copied straight into a new str, skipping the codec.
 inline PyObject* make_short_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
   if (!is_ascii(p, n)) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
-  PyObject* s = PyUnicode_New(n, 127);
+  PyObject* s = PyUnicode_New(n, ASCII_MAX);
   if (s) std::memcpy(PyUnicode_DATA(s), p, n);
   return s;
 }
@@ -64,7 +68,7 @@ inline PyObject* make_str(decoder_ctx* ctx, const char* p, uint64_t n, bool is_k
   Py_ssize_t len = static_cast<Py_ssize_t>(n);
   if (ctx->raw) return PyBytes_FromStringAndSize(p, len);
   if (is_key && len <= KEY_CACHE_MAX_LEN) return make_key_str(ctx, p, len);
-  if (len <= 64) return make_short_str(ctx, p, len);
+  if (len <= SHORT_STR_MAX_LEN) return make_short_str(ctx, p, len);
   return PyUnicode_DecodeUTF8(p, len, ctx->unicode_errors);
 }
 
