@@ -1,4 +1,5 @@
 #include "_cquoril/args.h"
+#include "_cquoril/ft.h"
 
 #include <pthread.h>
 
@@ -120,28 +121,23 @@ int flatten_args(PyObject* args, PyObject* kwargs, FlatArgs* out) {
     out->storage = Ref::borrow(args);
     return 0;
   }
-  int rc = 0;
-  Py_BEGIN_CRITICAL_SECTION(kwargs);
+  CriticalSection locked(kwargs);
   Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
   Ref values(PyTuple_New(nargs + nkw));
   Ref names(PyTuple_New(nkw));
-  if (!values || !names) {
-    rc = -1;
-  } else {
-    for (Py_ssize_t i = 0; i < nargs; i++)
-      PyTuple_SET_ITEM(values.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
-      PyTuple_SET_ITEM(values.get(), nargs + k, Py_NewRef(value));
-      k++;
-    }
-    out->storage = std::move(values);
-    out->kwnames = std::move(names);
+  if (!values || !names) return -1;
+  for (Py_ssize_t i = 0; i < nargs; i++)
+    PyTuple_SET_ITEM(values.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+    PyTuple_SET_ITEM(values.get(), nargs + k, Py_NewRef(value));
+    k++;
   }
-  Py_END_CRITICAL_SECTION();
-  return rc;
+  out->storage = std::move(values);
+  out->kwnames = std::move(names);
+  return 0;
 }
 
 int parse_tuple_dict(const ParamList* pl, PyObject* args, PyObject* kwargs,
@@ -183,6 +179,10 @@ static Ref int_value(PyObject* obj) {
   return result;
 }
 
+// From this magnitude on, an int too large for a C int gets the interpreter's
+// own message; below it, the converter's "value too large".
+constexpr long long INTERPRETER_OVERFLOW_FROM = 1LL << 60;
+
 // The interpreter's own error for an int that overflows a C int.
 static int raise_c_int_overflow(PyObject* value) {
   int ignored = PyLong_AsInt(value);
@@ -198,8 +198,8 @@ int convert_int(PyObject* obj, int* out) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return -1;
-  constexpr long long huge = 1LL << 60;
-  if (overflow || v >= huge || v <= -huge) return raise_c_int_overflow(value.get());
+  if (overflow || v >= INTERPRETER_OVERFLOW_FROM || v <= -INTERPRETER_OVERFLOW_FROM)
+    return raise_c_int_overflow(value.get());
   if (v > INT32_MAX || v < INT32_MIN) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
     return -1;
@@ -215,7 +215,7 @@ int convert_char(PyObject* obj, int8_t* out) {
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return -1;
   if (overflow || v > INT32_MAX || v < INT32_MIN) return raise_c_int_overflow(value.get());
-  if (v > 127 || v < -128) {
+  if (v > INT8_MAX || v < INT8_MIN) {
     PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "char");
     return -1;
   }
@@ -310,7 +310,7 @@ PyObject* call_type_generic(PyObject* type, PyObject* const* args, Py_ssize_t na
 
 PyObject* refuse_pickling(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, const char* message) {
-  PyObject* slots[1];
+  PyObject* slots[MAX_PARAMS];
   if (parse_args(pl, args, nargs, kwnames, slots) < 0) return nullptr;
   PyErr_SetString(PyExc_TypeError, message);
   return nullptr;

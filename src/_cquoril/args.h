@@ -2,7 +2,14 @@
 #pragma once
 #include "ref.h"
 
+#include <cstddef>
 #include <cstdint>
+
+// A METH_FASTCALL | METH_KEYWORDS function as a method table takes it.
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+// The most parameters a callable takes (the Unpacker has 17).
+constexpr int MAX_PARAMS = 24;
 
 // A callable's parameters. Names are interned once, at module exec.
 struct ParamList {
@@ -12,8 +19,31 @@ struct ParamList {
   int npos;                     // leading parameters that may be positional
   int nreq;                     // required parameters (nreq <= npos)
   bool ignore_unknown;          // keywords naming no parameter are ignored
-  PyObject* interned[24];       // filled by params_init
+  PyObject* interned[MAX_PARAMS];  // filled by params_init
 };
+
+// A ParamList counted from its names array, whose slot array must be as long:
+//   const char* const names[] = {"obj", "default"};
+//   Params params("pack", names, 1, 1);
+//   PyObject* slots[2];  // any other length does not compile
+//   parse_args(params, args, nargs, kwnames, slots);
+template <size_t N>
+struct Params : ParamList {
+  static_assert(N <= MAX_PARAMS, "MAX_PARAMS is too small");
+  constexpr Params(const char* fname, const char* const (&names)[N], int npos, int nreq,
+                   bool ignore_unknown = false)
+      : ParamList{fname, names, static_cast<int>(N), npos, nreq, ignore_unknown, {}} {}
+};
+
+// A callable that takes no arguments.
+template <>
+struct Params<0> : ParamList {
+  constexpr explicit Params(const char* fname) : ParamList{fname, nullptr, 0, 0, 0, false, {}} {}
+};
+
+template <size_t N>
+Params(const char*, const char* const (&)[N], int, int, bool = false) -> Params<N>;
+Params(const char*) -> Params<0>;
 
 int params_init(ParamList* pl);
 
@@ -21,6 +51,17 @@ int params_init(ParamList* pl);
 // kwvalues follow the positional arguments in `args`, as in vectorcall.
 int parse_args(const ParamList* pl, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** slots);
+
+template <size_t N>
+inline int parse_args(const Params<N>& pl, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject* (&slots)[N]) {
+  return parse_args(&pl, args, nargs, kwnames, slots);
+}
+
+inline int parse_args(const Params<0>& pl, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return parse_args(&pl, args, nargs, kwnames, nullptr);
+}
 
 // The generic type call hands over a tuple and a dict; this flattens them
 // into the vectorcall layout and keeps the values alive while parsing.

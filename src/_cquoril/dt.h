@@ -7,4 +7,8 @@
 #include <datetime.h>
 #pragma GCC diagnostic pop
 
+constexpr long long SECONDS_PER_DAY = 86400;
+constexpr uint32_t NANOSECONDS_PER_SECOND = 1000000000;
+constexpr uint32_t NANOSECONDS_PER_MICROSECOND = 1000;
+
 inline PyDateTime_CAPI* dt_api() { return static_cast<PyDateTime_CAPI*>(g.datetime_api); }

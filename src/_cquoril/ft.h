@@ -95,3 +95,22 @@ inline void module_declare_no_gil(PyObject* module) {
   (void)module;
 #endif
 }
+
+// Interning is free-threading-hostile (immortal, process-wide lock), so only
+// the default build interns decoded keys; the free-threaded build relies on
+// the decoder's key cache alone. `fresh_key` is a new exact str.
+inline void intern_fresh_key(PyObject** fresh_key) {
+#ifdef Py_GIL_DISABLED
+  (void)fresh_key;
+#else
+  PyUnicode_InternInPlace(fresh_key);
+#endif
+}
+
+inline void intern_key(PyObject** key) {
+#ifdef Py_GIL_DISABLED
+  (void)key;
+#else
+  if (PyUnicode_CheckExact(*key) && !PyUnicode_CHECK_INTERNED(*key)) PyUnicode_InternInPlace(key);
+#endif
+}

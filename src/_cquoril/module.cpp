@@ -1,6 +1,7 @@
 #include "_cquoril/module.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "_cquoril/args.h"
 #include "_cquoril/dt.h"
@@ -173,8 +174,8 @@ int exec_steps(PyObject* module) {
   replace_field(&g.epoch, epoch);
 
   static const char* const ext_names[] = {"ExtType", "Timestamp"};
-  PyObject* ext_values[2] = {nullptr, nullptr};
-  if (import_from_sibling(module, "ext", ext_names, 2, ext_values) < 0) {
+  PyObject* ext_values[std::size(ext_names)] = {};
+  if (import_from_sibling(module, "ext", ext_names, std::size(ext_names), ext_values) < 0) {
     Py_XDECREF(ext_values[0]);
     return -1;
   }
@@ -183,14 +184,14 @@ int exec_steps(PyObject* module) {
 
   static const char* const exc_names[] = {"BufferFull", "OutOfData", "ExtraData", "FormatError",
                                           "StackError"};
-  PyObject* exc_values[5] = {};
-  int rc = import_from_sibling(module, "exceptions", exc_names, 5, exc_values);
-  for (int i = 0; i < 5 && rc == 0; i++)
+  PyObject* exc_values[std::size(exc_names)] = {};
+  int rc = import_from_sibling(module, "exceptions", exc_names, std::size(exc_names), exc_values);
+  for (size_t i = 0; i < std::size(exc_names) && rc == 0; i++)
     if (PyModule_AddObjectRef(module, exc_names[i], exc_values[i]) < 0) rc = -1;
   for (PyObject* v : exc_values) Py_XDECREF(v);
   if (rc < 0) return -1;
 
-  if (!g.billion && !(g.billion = PyLong_FromLong(1000000000))) return -1;
+  if (!g.billion && !(g.billion = PyLong_FromLong(NANOSECONDS_PER_SECOND))) return -1;
   struct {
     PyObject** slot;
     const char* text;

@@ -1,5 +1,6 @@
 // The Packer's growable output block and the MessagePack wire encoders.
 #pragma once
+#include "_cquoril/big_endian.h"
 #include "_cquoril/ref.h"
 
 #include <cstdint>
@@ -71,19 +72,6 @@ inline int buffer_append(pack_buffer* b, const char* data, size_t n) {
   copy_bytes(p, data, n);
   b->length += n;
   return 0;
-}
-
-inline void store_be16(char* p, uint16_t v) {
-  p[0] = static_cast<char>(v >> 8);
-  p[1] = static_cast<char>(v);
-}
-inline void store_be32(char* p, uint32_t v) {
-  v = __builtin_bswap32(v);
-  std::memcpy(p, &v, 4);
-}
-inline void store_be64(char* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
 }
 
 // A header of one tag byte and a big-endian field of `width` bytes (0, 1, 2, 4, 8).

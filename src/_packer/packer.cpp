@@ -382,7 +382,6 @@ void packer_dealloc(PyObject* op) {
 
 PyBufferProcs packer_as_buffer = {packer_getbuf, packer_releasebuf};
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef packer_methods[] = {

@@ -160,7 +160,6 @@ PyObject* default_read_extended_type(PyObject*, PyObject* const* args, Py_ssize_
   return nullptr;
 }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 }  // namespace
 

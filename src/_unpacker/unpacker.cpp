@@ -594,7 +594,6 @@ void unpacker_dealloc(PyObject* op) {
   type->tp_free(op);
 }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef unpacker_methods[] = {

@@ -1,6 +1,7 @@
 // The decoder context: options, resumable state and the container stack.
 #pragma once
 #include "_cquoril/ref.h"
+#include "decoder/key_cache.h"
 
 #include <cstdint>
 
@@ -10,6 +11,14 @@ enum : int {
   DECODE_ERROR = -1,
   DECODE_MALFORMED = -2,
   DECODE_TOO_DEEP = -3,
+};
+
+// What a timestamp extension decodes to (the `timestamp` option).
+enum : int {
+  TIMESTAMP_AS_OBJECT = 0,
+  TIMESTAMP_AS_FLOAT = 1,
+  TIMESTAMP_AS_NANOSECONDS = 2,
+  TIMESTAMP_AS_DATETIME = 3,
 };
 
 enum : uint32_t { EXPECT_ITEM = 0, EXPECT_KEY = 1, EXPECT_VALUE = 2 };
@@ -22,9 +31,6 @@ constexpr uint32_t STATE_DELIVER_NOTHING = 64;
 constexpr uint32_t STATE_BIN_PAYLOAD = 33;
 
 constexpr uint32_t STACK_DEPTH = 1024;
-// Repeated short map keys share one str through this cache (see make_str).
-constexpr int KEY_CACHE_SLOTS = 512;
-constexpr Py_ssize_t KEY_CACHE_MAX_LEN = 32;
 
 struct decoder_ctx;
 using decode_entry = int (*)(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off);
@@ -107,14 +113,3 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
                    int timestamp, int strict_map_key, const char* unicode_errors,
                    Py_ssize_t max_str_len, Py_ssize_t max_bin_len, Py_ssize_t max_array_len,
                    Py_ssize_t max_map_len, Py_ssize_t max_ext_len);
-
-// The key cache is not part of the state that reset_ctx puts at rest: it
-// outlives single items so that a stream's keys stay shared.
-// `expected_bytes` sizes the cache to the input, so that a small message does
-// not pay for clearing slots it could never fill.
-void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes);
-void key_cache_release(decoder_ctx* ctx);
-// For one-shot decoding: on the default build the keys of every call on a
-// thread share one cache of interned keys kept in that thread's state, so
-// that a stream of small messages does not re-create and re-intern its keys.
-void key_cache_for_call(decoder_ctx* ctx, Py_ssize_t expected_bytes);

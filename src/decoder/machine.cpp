@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "_cquoril/big_endian.h"
 #include "decoder/ctx.h"
 #include "decoder/values.h"
 
@@ -14,37 +15,72 @@ enum HeaderKind : uint8_t {
   H_NEVER_USED, H_SEGMENT,
 };
 
+// The resume states: what the bytes at the read position are. A header's
+// state is the low five bits of its first byte (bin 8, 0xc4, is 4), which
+// keeps the segment switch one dense jump table; bodies come above them.
+enum State : uint8_t {
+  S_HEADER = 0,
+  S_BIN8_LEN = 4, S_BIN16_LEN = 5, S_BIN32_LEN = 6,
+  S_EXT8_LEN = 7, S_EXT16_LEN = 8, S_EXT32_LEN = 9,
+  S_FLOAT32 = 10, S_FLOAT64 = 11,
+  S_UINT8 = 12, S_UINT16 = 13, S_UINT32 = 14, S_UINT64 = 15,
+  S_INT8 = 16, S_INT16 = 17, S_INT32 = 18, S_INT64 = 19,
+  S_STR8_LEN = 25, S_STR16_LEN = 26, S_STR32_LEN = 27,
+  S_ARRAY16_LEN = 28, S_ARRAY32_LEN = 29, S_MAP16_LEN = 30, S_MAP32_LEN = 31,
+  S_STR_BODY = 32, S_BIN_BODY = STATE_BIN_PAYLOAD, S_EXT_BODY = 34,
+};
+static_assert(STATE_DELIVER_NOTHING > S_EXT_BODY);
+
 struct HeaderAction {
   HeaderKind kind;
   uint8_t state;
-  uint8_t segment_len;
+  uint8_t segment_len;  // the bytes read next: a length, a number, or a fixext's type and data
+};
+
+// 0xc0 to 0xdf, in the order of the format's table of first bytes.
+constexpr HeaderAction ROW_C0[32] = {
+    {H_NIL, S_HEADER, 0},            // c0 nil
+    {H_NEVER_USED, S_HEADER, 0},     // c1 (never used)
+    {H_FALSE, S_HEADER, 0},          // c2 false
+    {H_TRUE, S_HEADER, 0},           // c3 true
+    {H_SEGMENT, S_BIN8_LEN, 1},      // c4 bin 8
+    {H_SEGMENT, S_BIN16_LEN, 2},     // c5 bin 16
+    {H_SEGMENT, S_BIN32_LEN, 4},     // c6 bin 32
+    {H_SEGMENT, S_EXT8_LEN, 1},      // c7 ext 8
+    {H_SEGMENT, S_EXT16_LEN, 2},     // c8 ext 16
+    {H_SEGMENT, S_EXT32_LEN, 4},     // c9 ext 32
+    {H_SEGMENT, S_FLOAT32, 4},       // ca float 32
+    {H_SEGMENT, S_FLOAT64, 8},       // cb float 64
+    {H_SEGMENT, S_UINT8, 1},         // cc uint 8
+    {H_SEGMENT, S_UINT16, 2},        // cd uint 16
+    {H_SEGMENT, S_UINT32, 4},        // ce uint 32
+    {H_SEGMENT, S_UINT64, 8},        // cf uint 64
+    {H_SEGMENT, S_INT8, 1},          // d0 int 8
+    {H_SEGMENT, S_INT16, 2},         // d1 int 16
+    {H_SEGMENT, S_INT32, 4},         // d2 int 32
+    {H_SEGMENT, S_INT64, 8},         // d3 int 64
+    {H_SEGMENT, S_EXT_BODY, 1 + 1},  // d4 fixext 1
+    {H_SEGMENT, S_EXT_BODY, 1 + 2},  // d5 fixext 2
+    {H_SEGMENT, S_EXT_BODY, 1 + 4},  // d6 fixext 4
+    {H_SEGMENT, S_EXT_BODY, 1 + 8},  // d7 fixext 8
+    {H_SEGMENT, S_EXT_BODY, 1 + 16}, // d8 fixext 16
+    {H_SEGMENT, S_STR8_LEN, 1},      // d9 str 8
+    {H_SEGMENT, S_STR16_LEN, 2},     // da str 16
+    {H_SEGMENT, S_STR32_LEN, 4},     // db str 32
+    {H_SEGMENT, S_ARRAY16_LEN, 2},   // dc array 16
+    {H_SEGMENT, S_ARRAY32_LEN, 4},   // dd array 32
+    {H_SEGMENT, S_MAP16_LEN, 2},     // de map 16
+    {H_SEGMENT, S_MAP32_LEN, 4},     // df map 32
 };
 
 constexpr HeaderAction header_for(unsigned b) {
-  if (b <= 0x7f) return {H_POSFIX, 0, 0};
-  if (b <= 0x8f) return {H_FIXMAP, 0, 0};
-  if (b <= 0x9f) return {H_FIXARRAY, 0, 0};
-  if (b == 0xa0) return {H_EMPTY_STR, 0, 0};
-  if (b <= 0xbf) return {H_SEGMENT, 32, static_cast<uint8_t>(b & 0x1f)};
-  if (b >= 0xe0) return {H_NEGFIX, 0, 0};
-  switch (b) {
-    case 0xc0: return {H_NIL, 0, 0};
-    case 0xc1: return {H_NEVER_USED, 0, 0};
-    case 0xc2: return {H_FALSE, 0, 0};
-    case 0xc3: return {H_TRUE, 0, 0};
-    case 0xc4: case 0xc5: case 0xc6:
-    case 0xc7: case 0xc8: case 0xc9:
-      return {H_SEGMENT, static_cast<uint8_t>(b & 0x1f),
-              static_cast<uint8_t>(1u << ((b - 0xc4) % 3))};
-    case 0xd4: case 0xd5: case 0xd6: case 0xd7:
-      return {H_SEGMENT, 34, static_cast<uint8_t>((1u << (b & 3)) + 1)};
-    case 0xd8: return {H_SEGMENT, 34, 17};
-    case 0xd9: return {H_SEGMENT, 25, 1};
-    default: break;
-  }
-  auto state = static_cast<uint8_t>(b & 0x1f);
-  if (b <= 0xd3) return {H_SEGMENT, state, static_cast<uint8_t>(1u << (b & 3))};
-  return {H_SEGMENT, state, static_cast<uint8_t>(2u << (b & 1))};
+  if (b <= 0x7f) return {H_POSFIX, S_HEADER, 0};
+  if (b <= 0x8f) return {H_FIXMAP, S_HEADER, 0};
+  if (b <= 0x9f) return {H_FIXARRAY, S_HEADER, 0};
+  if (b == 0xa0) return {H_EMPTY_STR, S_HEADER, 0};
+  if (b <= 0xbf) return {H_SEGMENT, S_STR_BODY, static_cast<uint8_t>(b & 0x1f)};  // fixstr
+  if (b <= 0xdf) return ROW_C0[b - 0xc0];
+  return {H_NEGFIX, S_HEADER, 0};
 }
 
 struct HeaderTable {
@@ -55,49 +91,31 @@ struct HeaderTable {
 };
 constexpr HeaderTable headers;
 
-// The segment's big-endian number of 1, 2, 4 or 8 bytes.
-inline uint64_t load_be(const unsigned char* p, uint64_t width) {
-  switch (width) {
-    case 1: return p[0];
-    case 2: return (uint64_t{p[0]} << 8) | p[1];
-    case 4: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return __builtin_bswap32(v);
-    }
-    default: {
-      uint64_t v;
-      std::memcpy(&v, p, 8);
-      return __builtin_bswap64(v);
-    }
-  }
-}
-
 // Whether the value now being read is a map key (its str may come from the cache).
 inline bool reading_key(const stack_entry* stack, uint32_t depth) {
   return depth && stack[depth - 1].container_type == EXPECT_KEY;
 }
 
-PyObject* make_number(uint32_t state, const unsigned char* seg) {
-  uint64_t raw = load_be(seg, uint64_t{1} << (state & 3));
+PyObject* make_number(uint32_t state, const unsigned char* seg, uint64_t width) {
+  uint64_t raw = load_be(seg, width);
   switch (state) {
-    case 10: {
+    case S_FLOAT32: {
       double x = PyFloat_Unpack4(reinterpret_cast<const char*>(seg), 0);
       return make_float(x);
     }
-    case 11: {
+    case S_FLOAT64: {
       // IEEE doubles here: the bits need no conversion, only their byte order.
       static_assert(std::numeric_limits<double>::is_iec559);
       double x;
       std::memcpy(&x, &raw, sizeof x);
       return make_float(x);
     }
-    case 12: case 13: return PyLong_FromLong(static_cast<long>(raw));
-    case 14: return PyLong_FromSize_t(static_cast<size_t>(raw));
-    case 15: return PyLong_FromUnsignedLongLong(raw);
-    case 16: return PyLong_FromLong(static_cast<int8_t>(raw));
-    case 17: return PyLong_FromLong(static_cast<int16_t>(raw));
-    case 18: return PyLong_FromLong(static_cast<int32_t>(raw));
+    case S_UINT8: case S_UINT16: return PyLong_FromLong(static_cast<long>(raw));
+    case S_UINT32: return PyLong_FromSize_t(static_cast<size_t>(raw));
+    case S_UINT64: return PyLong_FromUnsignedLongLong(raw);
+    case S_INT8: return PyLong_FromLong(static_cast<int8_t>(raw));
+    case S_INT16: return PyLong_FromLong(static_cast<int16_t>(raw));
+    case S_INT32: return PyLong_FromLong(static_cast<int32_t>(raw));
     default: return PyLong_FromLongLong(static_cast<int64_t>(raw));
   }
 }
@@ -143,10 +161,10 @@ int run(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
       PyErr_SetString(PyExc_RuntimeError, "a failed item must be skipped before the next");
       return DECODE_ERROR;
     }
-    state = 0;
+    state = S_HEADER;
     goto deliver;
   }
-  if (state != 0) goto segment;
+  if (state != S_HEADER) goto segment;
 
 header : {
   unsigned b = *p;
@@ -200,10 +218,10 @@ segment : {
   const unsigned char* seg = p;
   p += segment_len - 1;
   switch (state) {
-    case 4: case 5: case 6:
-    case 25: case 26: case 27: {
+    case S_BIN8_LEN: case S_BIN16_LEN: case S_BIN32_LEN:
+    case S_STR8_LEN: case S_STR16_LEN: case S_STR32_LEN: {
       uint64_t n = load_be(seg, segment_len);
-      bool is_bin = state < 8;
+      bool is_bin = state <= S_BIN32_LEN;
       if (n == 0) {
         if (construct) {
           value = is_bin ? make_bin(ctx, "", 0) : make_str(ctx, "", 0, reading_key(stack, depth));
@@ -211,38 +229,39 @@ segment : {
         }
         goto deliver;
       }
-      state = is_bin ? STATE_BIN_PAYLOAD : 32;
+      state = is_bin ? S_BIN_BODY : S_STR_BODY;
       segment_len = n;
       p++;
       goto segment;
     }
-    case 7: case 8: case 9:
-      segment_len = load_be(seg, segment_len) + 1;
-      state = 34;
+    case S_EXT8_LEN: case S_EXT16_LEN: case S_EXT32_LEN:
+      segment_len = load_be(seg, segment_len) + 1;  // the type byte, then the data
+      state = S_EXT_BODY;
       p++;
       goto segment;
-    case 10: case 11: case 12: case 13: case 14:
-    case 15: case 16: case 17: case 18: case 19:
-      if (construct && !(value = make_number(state, seg))) goto fail;
+    case S_FLOAT32: case S_FLOAT64:
+    case S_UINT8: case S_UINT16: case S_UINT32: case S_UINT64:
+    case S_INT8: case S_INT16: case S_INT32: case S_INT64:
+      if (construct && !(value = make_number(state, seg, segment_len))) goto fail;
       goto deliver;
-    case 28: case 29: case 30: case 31:
+    case S_ARRAY16_LEN: case S_ARRAY32_LEN: case S_MAP16_LEN: case S_MAP32_LEN:
       count = load_be(seg, segment_len);
-      is_map = state >= 30;
+      is_map = state >= S_MAP16_LEN;
       goto container;
-    case 32:
+    case S_STR_BODY:
       if (construct &&
           !(value = make_str(ctx, reinterpret_cast<const char*>(seg), segment_len,
                              reading_key(stack, depth))))
         goto fail;
       goto deliver;
-    case STATE_BIN_PAYLOAD:
+    case S_BIN_BODY:
       if (construct) {
         value = ctx->payload ? finish_payload(ctx, *seg)
                              : make_bin(ctx, reinterpret_cast<const char*>(seg), segment_len);
         if (!value) goto fail;
       }
       goto deliver;
-    case 34:
+    case S_EXT_BODY:
       if (construct && !(value = make_ext(ctx, reinterpret_cast<const char*>(seg), segment_len)))
         goto fail;
       goto deliver;
@@ -349,9 +368,9 @@ deliver:
 
 next:
   p++;
-  state = 0;
+  state = S_HEADER;
   if (p == e) {
-    ctx->state = 0;
+    ctx->state = S_HEADER;
     ctx->segment_len = segment_len;
     ctx->depth = depth;
     *off = len;
@@ -383,7 +402,7 @@ fail_container:
     entry = {nullptr, count, 0, is_map ? EXPECT_KEY : EXPECT_ITEM, nullptr, 0};
   }
   discard_built(ctx, depth);
-  ctx->state = 0;
+  ctx->state = S_HEADER;
   ctx->segment_len = 0;
   ctx->depth = depth;
   *off = p + 1 - start;
@@ -391,7 +410,7 @@ fail_container:
 
 // Nothing at p is consumed: the next run meets the same byte, and the same error.
 fail_sticky:
-  if (state != 0) {
+  if (state != S_HEADER) {
     p -= segment_len - 1;  // back to the start of the header's length bytes
   }
   ctx->state = state;
@@ -401,20 +420,23 @@ fail_sticky:
   return code;
 }
 
+// A container's header alone: its fix kind, or the 16- and 32-bit forms whose
+// states are `len16` and `len16 + 1`.
 int read_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off,
-                unsigned fix_base) {
+                HeaderKind fix_kind, State len16) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data) + *off;
   Py_ssize_t avail = len - *off;
   unsigned b = p[0];
+  const HeaderAction& action = headers.at[b];
   uint64_t n;
   Py_ssize_t size;
-  if ((b & 0xf0) == fix_base) {
+  if (action.kind == fix_kind) {
     n = b & 0x0f;
     size = 1;
-  } else if (b == (fix_base == 0x90 ? 0xdcu : 0xdeu) || b == (fix_base == 0x90 ? 0xddu : 0xdfu)) {
-    size = (b & 1) ? 5 : 3;
+  } else if (action.kind == H_SEGMENT && (action.state == len16 || action.state == len16 + 1)) {
+    size = 1 + action.segment_len;
     if (avail < size) return DECODE_NEED_MORE;
-    n = load_be(p + 1, size - 1);
+    n = load_be(p + 1, action.segment_len);
   } else {
     PyErr_SetString(PyExc_ValueError, "Unexpected type header on stream");
     return DECODE_ERROR;
@@ -442,9 +464,9 @@ int decode_skip(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* 
 }
 
 int decode_array_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
-  return read_header(ctx, data, len, off, 0x90);
+  return read_header(ctx, data, len, off, H_FIXARRAY, S_ARRAY16_LEN);
 }
 
 int decode_map_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssize_t* off) {
-  return read_header(ctx, data, len, off, 0x80);
+  return read_header(ctx, data, len, off, H_FIXMAP, S_MAP16_LEN);
 }

@@ -16,8 +16,6 @@ inline int check_len(uint64_t n, Py_ssize_t limit, const char* fmt) {
   return 0;
 }
 
-PyObject* make_key_str(decoder_ctx* ctx, const char* p, Py_ssize_t n);
-
 // Text is read a word at a time, the last word overlapping the one before it,
 // so that no byte outside it is touched.
 inline uint64_t load64(const unsigned char* p) {
@@ -53,10 +51,14 @@ inline bool is_ascii(const char* p, Py_ssize_t n) {
                    [](uint64_t w, Py_ssize_t) { return (w & HIGH_BITS) == 0; });
 }
 
+constexpr Py_UCS4 ASCII_MAX = 127;
+// Text up to this long is checked for ASCII first; longer text goes straight to the codec.
+constexpr Py_ssize_t SHORT_STR_MAX_LEN = 64;
+
 // Short ASCII text is copied straight into a new str, skipping the codec.
 inline PyObject* make_short_str(decoder_ctx* ctx, const char* p, Py_ssize_t n) {
   if (!is_ascii(p, n)) return PyUnicode_DecodeUTF8(p, n, ctx->unicode_errors);
-  PyObject* s = PyUnicode_New(n, 127);
+  PyObject* s = PyUnicode_New(n, ASCII_MAX);
   if (s) std::memcpy(PyUnicode_DATA(s), p, n);
   return s;
 }
@@ -66,7 +68,7 @@ inline PyObject* make_str(decoder_ctx* ctx, const char* p, uint64_t n, bool is_k
   Py_ssize_t len = static_cast<Py_ssize_t>(n);
   if (ctx->raw) return PyBytes_FromStringAndSize(p, len);
   if (is_key && len <= KEY_CACHE_MAX_LEN) return make_key_str(ctx, p, len);
-  if (len <= 64) return make_short_str(ctx, p, len);
+  if (len <= SHORT_STR_MAX_LEN) return make_short_str(ctx, p, len);
   return PyUnicode_DecodeUTF8(p, len, ctx->unicode_errors);
 }
 
@@ -173,11 +175,7 @@ inline int set_map_item(decoder_ctx* ctx, PyObject* map, uint64_t i, PyObject* k
     Py_DECREF(value);
     return -1;
   }
-#ifndef Py_GIL_DISABLED
-  // Interning is free-threading-hostile (immortal, process-wide lock), so the
-  // free-threaded build relies on the context's key cache alone.
-  if (PyUnicode_CheckExact(key) && !PyUnicode_CHECK_INTERNED(key)) PyUnicode_InternInPlace(&key);
-#endif
+  intern_key(&key);
   int rc = 0;
   if (ctx->map_as_pairs) {
     PyObject* pair = PyTuple_New(2);
