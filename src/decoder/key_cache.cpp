@@ -103,10 +103,6 @@ PyObject** thread_cache() {
 }  // namespace
 
 void key_cache_for_call(decoder_ctx* ctx, Py_ssize_t expected_bytes) {
-  if constexpr (FREE_THREADED) {
-    key_cache_init(ctx, expected_bytes);
-    return;
-  }
   PyObject** shared = thread_cache();
   if (!shared) {
     PyErr_Clear();  // a cache is an optimisation; decode without it

@@ -15,9 +15,11 @@ struct decoder_ctx;
 // not pay for clearing slots it could never fill.
 void key_cache_init(decoder_ctx* ctx, Py_ssize_t expected_bytes);
 void key_cache_release(decoder_ctx* ctx);
-// For one-shot decoding: on the default build the keys of every call on a
-// thread share one cache of interned keys kept in that thread's state, so
-// that a stream of small messages does not re-create and re-intern its keys.
+// For one-shot decoding: the keys of every call on a thread share one cache
+// kept in that thread's state, so that a stream of small messages does not
+// re-create (and, on the default build, re-intern) its keys, nor hash them
+// again for every dict. The free-threaded build does not intern them: there
+// interned strings are immortal, and a stream of distinct keys would pile up.
 void key_cache_for_call(decoder_ctx* ctx, Py_ssize_t expected_bytes);
 
 // The str for a key of n bytes at p, from the cache when it holds it.
