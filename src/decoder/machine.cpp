@@ -13,6 +13,7 @@ namespace {
 enum HeaderKind : uint8_t {
   H_POSFIX, H_NEGFIX, H_FIXMAP, H_FIXARRAY, H_EMPTY_STR, H_NIL, H_FALSE, H_TRUE,
   H_NEVER_USED, H_SEGMENT,
+  H_NUMBER,  // a segment too, read in place when the input holds it whole
 };
 
 // The resume states: what the bytes at the read position are. A header's
@@ -49,16 +50,16 @@ constexpr HeaderAction ROW_C0[32] = {
     {H_SEGMENT, S_EXT8_LEN, 1},      // c7 ext 8
     {H_SEGMENT, S_EXT16_LEN, 2},     // c8 ext 16
     {H_SEGMENT, S_EXT32_LEN, 4},     // c9 ext 32
-    {H_SEGMENT, S_FLOAT32, 4},       // ca float 32
-    {H_SEGMENT, S_FLOAT64, 8},       // cb float 64
-    {H_SEGMENT, S_UINT8, 1},         // cc uint 8
-    {H_SEGMENT, S_UINT16, 2},        // cd uint 16
-    {H_SEGMENT, S_UINT32, 4},        // ce uint 32
-    {H_SEGMENT, S_UINT64, 8},        // cf uint 64
-    {H_SEGMENT, S_INT8, 1},          // d0 int 8
-    {H_SEGMENT, S_INT16, 2},         // d1 int 16
-    {H_SEGMENT, S_INT32, 4},         // d2 int 32
-    {H_SEGMENT, S_INT64, 8},         // d3 int 64
+    {H_NUMBER, S_FLOAT32, 4},        // ca float 32
+    {H_NUMBER, S_FLOAT64, 8},        // cb float 64
+    {H_NUMBER, S_UINT8, 1},          // cc uint 8
+    {H_NUMBER, S_UINT16, 2},         // cd uint 16
+    {H_NUMBER, S_UINT32, 4},         // ce uint 32
+    {H_NUMBER, S_UINT64, 8},         // cf uint 64
+    {H_NUMBER, S_INT8, 1},           // d0 int 8
+    {H_NUMBER, S_INT16, 2},          // d1 int 16
+    {H_NUMBER, S_INT32, 4},          // d2 int 32
+    {H_NUMBER, S_INT64, 8},          // d3 int 64
     {H_SEGMENT, S_EXT_BODY, 1 + 1},  // d4 fixext 1
     {H_SEGMENT, S_EXT_BODY, 1 + 2},  // d5 fixext 2
     {H_SEGMENT, S_EXT_BODY, 1 + 4},  // d6 fixext 4
@@ -199,6 +200,15 @@ header : {
     case H_NEVER_USED:
       code = DECODE_MALFORMED;
       goto fail_sticky;
+    case H_NUMBER:
+      // Numbers fill array-heavy documents: one whole in the input skips the
+      // segment's bookkeeping.
+      if (static_cast<uint64_t>(e - p) > action.segment_len) [[likely]] {
+        if (construct && !(value = make_number(action.state, p + 1, action.segment_len))) goto fail;
+        p += action.segment_len;
+        goto deliver;
+      }
+      [[fallthrough]];
     case H_SEGMENT:
       state = action.state;
       segment_len = action.segment_len;
