@@ -130,6 +130,11 @@ def chart(results, path):
     fig.savefig(path, dpi=110)
 
 
+def instr(v):
+    # Documents in millions; the small message per call in plain counts.
+    return f"{v / 1e6:.1f} M" if v >= 100_000 else f"{v:,}"
+
+
 def main():
     args, extras = sys.argv[1:], []
     while "--extra" in args:
@@ -150,9 +155,9 @@ def main():
     if "default" in merged and "free-threaded" in merged:
         text += "\n\n" + builds_table(merged["default"], merged["free-threaded"])
     if "instructions" in merged:
-        text += "\n\n| document/op | quoril M instr | msgspec M instr |\n|---|---|---|\n" + "\n".join(
-            f"| {k} | {v['quoril'] / 1e6:.1f} | {v.get('msgspec', 0) / 1e6:.1f} |"
-            for k, v in merged["instructions"].items())
+        text += ("\n\n| document/op | quoril instructions | msgspec instructions |\n|---|---|---|\n"
+                 + "\n".join(f"| {k} | {instr(v['quoril'])} | {instr(v.get('msgspec', 0))} |"
+                              for k, v in merged["instructions"].items()))
     # After the instruction counts, which are those of the first table's build.
     text += "".join("\n\n" + table(r) for r in others)
     readme = os.path.join(ROOT, "README.md")
