@@ -1,8 +1,9 @@
-"""Instruction counts (valgrind's callgrind) for pack and unpack of each document.
+"""Instruction counts (valgrind's callgrind) for pack and unpack of each document
+and of the small message.
 
 Counts repeat exactly on a noisy machine. Each figure is the difference between
-a run doing the operation three times and a run doing it once, halved, so that
-start-up and loading cancel out.
+a run doing the operation 3n times and a run doing it n times, over 2n, so that
+start-up and loading cancel out; n is 1 for a document and 100 for the small message.
 """
 
 import json
@@ -17,9 +18,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CHILD = r"""
 import sys, json
 sys.path.insert(0, {here!r})
-from workloads import documents
+from workloads import documents, small_message
 name, lib, op, times = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-doc = documents()[name]
+doc = small_message() if name == "small" else documents()[name]
 if lib == "quoril":
     import quoril
     pack, unpack = quoril.packb, quoril.unpackb
@@ -50,6 +51,10 @@ def count(script, args):
     raise RuntimeError("no total in callgrind output")
 
 
+def instructions(v):
+    return f"{v / 1e6:8.2f} M instructions" if v >= 100_000 else f"{v:8d} instructions"
+
+
 def main():
     libs = ["quoril"]
     try:
@@ -63,18 +68,19 @@ def main():
         f.write(CHILD.format(here=HERE))
         script = f.name
     try:
-        for name in ("twitter", "citm_catalog", "canada"):
+        for name in ("small", "twitter", "citm_catalog", "canada"):
+            n = 100 if name == "small" else 1
             for op in ("pack", "unpack"):
                 row = {}
                 for lib in libs:
-                    once = count(script, [name, lib, op, "1"])
-                    thrice = count(script, [name, lib, op, "3"])
-                    row[lib] = (thrice - once) // 2
+                    once = count(script, [name, lib, op, str(n)])
+                    thrice = count(script, [name, lib, op, str(3 * n)])
+                    row[lib] = (thrice - once) // (2 * n)
                 results[f"{name}/{op}"] = row
                 ratio = (f"  msgspec/quoril {row['msgspec'] / row['quoril']:.2f}"
                          if "msgspec" in row else "")
                 print(f"{name:>13} {op:>7} | " + " | ".join(
-                    f"{k} {v / 1e6:8.2f} M instructions" for k, v in row.items()) + ratio,
+                    f"{k} {instructions(v)}" for k, v in row.items()) + ratio,
                     flush=True)
     finally:
         os.unlink(script)

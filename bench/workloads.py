@@ -45,9 +45,19 @@ def float_array(n=200_000, seed=4):
     return [rng.uniform(-1e6, 1e6) for _ in range(n)]
 
 
+def small_message():
+    # One RPC request, the shape most MessagePack traffic has; timed one call each.
+    return {"m": "get", "id": 5, "ok": True, "t": 1.25, "k": None}
+
+
+# Workloads whose fixed cost per call is the figure that matters: run.py prints ns per call.
+PER_CALL = ("small", "rpc_10k")
+
+
 def all_workloads():
     """name -> (value, is_batch); a batch is packed and unpacked one call per message."""
-    out = {name: (doc, False) for name, doc in documents().items()}
+    out = {"small": (small_message(), False)}
+    out.update({name: (doc, False) for name, doc in documents().items()})
     out["rpc_10k"] = (rpc_messages(), True)
     out["binary"] = (binary_records(), False)
     out["int_array"] = (int_array(), False)
