@@ -3,8 +3,8 @@ and of the small message.
 
 Counts repeat exactly on a noisy machine. Each figure is the difference between
 a run doing the operation 3n times and a run doing it n times, over 2n, so that
-start-up and loading cancel out; n is 1 for a document and 1000 for the small message (fewer calls leave
-allocator warm-up in the figure).
+start-up and loading cancel out; n is 1 for a document and 1000 for the small
+message (over fewer calls the allocator's warm-up shows in the figure).
 """
 
 import json
