@@ -14,7 +14,7 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "no_refleak(reason): run once under the leak hunt (make refleak), not in its loop")
     config.addinivalue_line(
-        "markers", "tsan: other threads mutating what is being packed; also run by tools/tsan.sh")
+        "markers", "tsan: threads sharing objects or data; run under ThreadSanitizer by tools/tsan.sh")
 
 
 def h(text):

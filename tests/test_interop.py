@@ -1,10 +1,11 @@
-"""Round trips over generated values, and what independent implementations make of our bytes."""
+"""What independent implementations make of our bytes, and we of theirs (our own round
+trips are in test_properties)."""
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from quoril import ExtType, Packer, Unpacker, packb, unpackb
+from quoril import Packer, packb, unpackb
 
 msgspec = None
 ormsgpack = None
@@ -35,46 +36,6 @@ values = st.recursive(
     max_leaves=40,
 )
 SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-
-
-@SETTINGS
-@given(values)
-def test_round_trip(value):
-    assert unpackb(packb(value)) == value
-
-
-@SETTINGS
-@given(values)
-def test_round_trip_as_tuples(value):
-    def to_tuples(v):
-        if isinstance(v, list):
-            return tuple(to_tuples(x) for x in v)
-        if isinstance(v, dict):
-            return {k: to_tuples(x) for k, x in v.items()}
-        return v
-
-    assert unpackb(packb(value), use_list=False) == to_tuples(value)
-
-
-@SETTINGS
-@given(st.lists(values, min_size=1, max_size=6), st.data())
-def test_stream_at_random_splits(objects, data):
-    wire = b"".join(packb(o) for o in objects)
-    cuts = sorted(data.draw(st.lists(st.integers(0, len(wire)), max_size=6)))
-    u = Unpacker()
-    got = []
-    last = 0
-    for cut in cuts + [len(wire)]:
-        u.feed(wire[last:cut])
-        last = cut
-        got.extend(u)
-    assert got == objects
-
-
-@SETTINGS
-@given(st.integers(-128, 127).filter(lambda c: c != -1), st.binary(max_size=300))
-def test_ext_round_trip(code, data):
-    assert unpackb(packb(ExtType(code, data))) == ExtType(code, data)
 
 
 @needs_msgspec

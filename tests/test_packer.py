@@ -237,6 +237,7 @@ def test_writable_export_refused():
     p.pack(1)  # the failed request left no export behind
 
 
+@pytest.mark.tsan
 def test_reentry_from_default_hook_is_refused():
     p = Packer()
     seen = []
@@ -295,6 +296,7 @@ def test_hook_rebinding_options_cannot_free_the_running_hook():
     assert p.pack([object(), object()]) == h("92 a4 6d 69 6e 65 a4 6d 69 6e 65")
 
 
+@pytest.mark.tsan
 def test_second_thread_during_blocking_hook():
     p = Packer()
     entered = threading.Event()
@@ -326,6 +328,7 @@ def test_second_thread_during_blocking_hook():
     assert result["other"] in (REENTRY, b"\x01")
 
 
+@pytest.mark.tsan
 def test_shared_packer_across_threads():
     p = Packer()
     docs = [{"i": i, "s": "x" * (i % 50), "l": list(range(i % 20))} for i in range(200)]

@@ -66,6 +66,13 @@ def test_round_trip(value):
 
 
 @SETTINGS
+@given(st.integers(-128, 127).filter(lambda c: c != -1), st.binary(max_size=300))
+def test_ext_round_trip(code, data):
+    # Bodies longer than the documents' exts, so that ext 16 is reached too.
+    assert unpackb(packb(ExtType(code, data))) == ExtType(code, data)
+
+
+@SETTINGS
 @given(documents())
 def test_round_trip_without_bin_type(value):
     assert unpackb(packb(value, use_bin_type=False), raw=True) == as_raw(value)

@@ -10,6 +10,8 @@ import pytest
 from conftest import run_threads
 from quoril import OutOfData, Packer, Unpacker, packb, unpackb
 
+pytestmark = pytest.mark.tsan
+
 PACK_REENTRY = "Packer cannot be called recursively while packing is in progress"
 UNPACK_REENTRY = "Unpacker cannot be called recursively while unpacking is in progress"
 THREADS = [2, 4, 8]

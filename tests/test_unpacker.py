@@ -404,6 +404,7 @@ def test_options():
         Unpacker(unicode_errors=1)
 
 
+@pytest.mark.tsan
 def test_reentry_from_hooks():
     u = Unpacker()
     seen = []
@@ -432,6 +433,7 @@ def test_reentry_from_hooks():
     assert u.unpack() == 3 and u.tell() == 6
 
 
+@pytest.mark.tsan
 def test_two_threads_on_one_unpacker():
     entered = threading.Event()
     tried = threading.Event()
@@ -463,6 +465,7 @@ def test_two_threads_on_one_unpacker():
         assert u.unpack() == "after"
 
 
+@pytest.mark.tsan
 def test_separate_unpackers_in_threads():
     wire = STREAM * 5
     expected = [unpackb(packb(o)) for o in STREAM_OBJECTS] * 5

@@ -34,10 +34,16 @@ for target in $targets; do
   mkdir -p "build/fuzz/findings/$target" "build/fuzz/corpus/$target"
   echo "== $target (runs=$runs)"
   if [ "$runs" = 0 ]; then
+    # One replay; grep hides libFuzzer's chatter from the log, its own status decides.
+    log=build/fuzz/findings/$target/replay.log
+    status=0
     QUORIL_FUZZ_TARGET=$target build/fuzz/harness -runs=0 \
-      -artifact_prefix="build/fuzz/findings/$target/" "$seeds" 2>&1 | grep -E 'INITED|DONE|ERROR|Done|crash|==' || true
-    # grep hides libFuzzer's chatter; its own status decides.
-    QUORIL_FUZZ_TARGET=$target build/fuzz/harness -runs=0 "$seeds" >/dev/null 2>&1
+      -artifact_prefix="build/fuzz/findings/$target/" "$seeds" >"$log" 2>&1 || status=$?
+    grep -E 'INITED|DONE|ERROR|Done|crash|==' "$log" || true
+    if [ "$status" != 0 ]; then
+      echo "== $target failed (exit $status); full log in $log"
+      exit "$status"
+    fi
   else
     QUORIL_FUZZ_TARGET=$target build/fuzz/harness -runs="$runs" -max_len=2048 -print_final_stats=1 \
       -artifact_prefix="build/fuzz/findings/$target/" "build/fuzz/corpus/$target" "$seeds" \

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ThreadSanitizer: a free-threaded CPython built --with-thread-sanitizer (clang), the
-# extension built with -fsanitize=thread, the thread stress tests run under CPython's own
-# suppressions file, and the tests marked tsan. Any report fails the run.
+# extension built with -fsanitize=thread, run under CPython's own
+# suppressions file, on the tests marked tsan. Any report fails the run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -18,8 +18,6 @@ CC=clang CXX=clang++ "$venv/bin/python" -m pip install -q --no-build-isolation -
   --force-reinstall -Cbuild-dir=build/tsan -Ccmake.build-type=Debug -Cinstall.strip=false \
   -Ccmake.define.QUORIL_SANITIZE=thread .
 export TSAN_OPTIONS="suppressions=$suppressions halt_on_error=1 exitcode=66 second_deadlock_stack=1"
-PYTHONWARNINGS=default "$venv/bin/python" -P -m pytest -q -p no:cacheprovider \
-  tests/test_threads.py tests/test_packer.py tests/test_unpacker.py -k "thread or shared or reentry" "$@"
-# Other threads mutating what is being packed (each runs in a child interpreter, which
-# inherits TSAN_OPTIONS: a report there fails its test).
+# The tests marked tsan; those that run in a child interpreter pass TSAN_OPTIONS on to it,
+# so a report there fails its test.
 PYTHONWARNINGS=default "$venv/bin/python" -P -m pytest -q -p no:cacheprovider -m tsan tests "$@"

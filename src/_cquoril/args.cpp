@@ -192,33 +192,36 @@ static int raise_c_int_overflow(PyObject* value) {
   return -1;
 }
 
-int convert_int(PyObject* obj, int* out) {
+// An int in [lo, hi]. Beyond [own_lo, own_hi] the error is the interpreter's
+// own, between the two ranges the converter's, naming `ctype`.
+static int convert_bounded(PyObject* obj, long long own_lo, long long own_hi, long long lo,
+                           long long hi, const char* ctype, long long* out) {
   Ref value = int_value(obj);
   if (!value) return -1;
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return -1;
-  if (overflow || v >= INTERPRETER_OVERFLOW_FROM || v <= -INTERPRETER_OVERFLOW_FROM)
-    return raise_c_int_overflow(value.get());
-  if (v > INT32_MAX || v < INT32_MIN) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
+  if (overflow || v < own_lo || v > own_hi) return raise_c_int_overflow(value.get());
+  if (v < lo || v > hi) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", ctype);
     return -1;
   }
+  *out = v;
+  return 0;
+}
+
+int convert_int(PyObject* obj, int* out) {
+  long long v;
+  if (convert_bounded(obj, -INTERPRETER_OVERFLOW_FROM + 1, INTERPRETER_OVERFLOW_FROM - 1,
+                      INT32_MIN, INT32_MAX, "int", &v) < 0)
+    return -1;
   *out = static_cast<int>(v);
   return 0;
 }
 
 int convert_char(PyObject* obj, int8_t* out) {
-  Ref value = int_value(obj);
-  if (!value) return -1;
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (overflow || v > INT32_MAX || v < INT32_MIN) return raise_c_int_overflow(value.get());
-  if (v > INT8_MAX || v < INT8_MIN) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "char");
-    return -1;
-  }
+  long long v;
+  if (convert_bounded(obj, INT32_MIN, INT32_MAX, INT8_MIN, INT8_MAX, "char", &v) < 0) return -1;
   *out = static_cast<int8_t>(v);
   return 0;
 }

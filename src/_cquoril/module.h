@@ -29,6 +29,14 @@ extern ModuleGlobals g;
 constexpr int DEFAULT_NEST_LIMIT = 1024;
 constexpr uint64_t SIZE_LIMIT = 4294967295ULL;
 
+// The Packer's first output block, when buf_size is not given.
+constexpr unsigned long long DEFAULT_PACKER_BUF_SIZE = 256 * 1024;
+// The Unpacker's buffer bound when max_buffer_size is not given, and when it is 0.
+constexpr Py_ssize_t DEFAULT_MAX_BUFFER_SIZE = 100 * 1024 * 1024;
+constexpr Py_ssize_t UNBOUNDED_MAX_BUFFER_SIZE = INT32_MAX;
+// The most an Unpacker reads from its file at once when read_size is not given.
+constexpr Py_ssize_t DEFAULT_READ_SIZE_CAP = 1024 * 1024;
+
 // Raises the exception class bound under `name` in the module namespace (then
 // the builtins) at this moment; `args` is a tuple of arguments or null.
 void raise_by_name(const char* name, PyObject* args);
