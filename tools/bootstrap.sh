@@ -79,6 +79,10 @@ build_python() {
   version=$(basename "$tarball" | sed -E 's/^python3\.13_([0-9.]+)\.orig\.tar\.xz$/\1/')
   prefix=$cache/cpython-$version$suffix
   stamp=$(for p in ${PATCHES:-}; do sha256sum <"$p"; done | sha256sum | cut -d' ' -f1)
+  # Runs in a subshell of its caller: the lock is held until this build is in
+  # place, so that two runs at once (CI beside a session) never share a half-built prefix.
+  exec 9>"$cache/.cpython-$version$suffix.lock"
+  flock 9
   if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$stamp" ]; then
     installed_python "$prefix"; return
   fi
