@@ -6,6 +6,7 @@ import os
 import socket
 import subprocess
 import sys
+import sysconfig
 import threading
 
 import pytest
@@ -794,8 +795,51 @@ print("ok")
 
 @pytest.mark.no_refleak(reason="a child process per run")
 @pytest.mark.thread_unsafe(reason="runs a child interpreter")
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="3.13t PyList_New frees a list with stale items when its array "
+                           "cannot be allocated, so failed allocations crash CPython itself")
 def test_failed_allocations_around_large_payloads():
     pytest.importorskip("_testcapi")
     from conftest import run_child
 
     assert run_child(FAILING_UNPACKER_ALLOCATIONS).strip() == "ok"
+
+
+@pytest.mark.parametrize("fault", ["raise", "non-bytes", "short", "oversized"])
+def test_source_faults_at_every_read_of_a_large_payload(fault):
+    objects = [[b"a", BIG[:40_000]], 7]
+    stream = b"".join(packb(o) for o in objects)
+    for at in range(len(stream) // 5000 + 2):
+        u = Unpacker(FaultySource(stream, fault, at), read_size=5000)
+        got = []
+        for _attempt in range(3):
+            try:
+                got.extend(u)
+                break
+            except (OSError, TypeError):
+                assert fault in ("raise", "non-bytes")
+        assert got == objects, (fault, at)
+        assert u.tell() == len(stream)
+
+
+def test_source_reentering_while_a_large_payload_fills():
+    data = packb(BIG[:40_000]) + packb(7)
+    refused = []
+
+    class Reentering:
+        def __init__(self):
+            self.data = data
+
+        def read(self, n):
+            for call in (u.unpack, lambda: u.feed(b"x"), u.__init__, lambda: u.read_bytes(1)):
+                with pytest.raises((RuntimeError, AssertionError)):
+                    call()
+                refused.append(call)
+            refused.append(u.tell())
+            out, self.data = self.data[:n], self.data[n:]
+            return out
+
+    u = Unpacker(Reentering(), read_size=7000)
+    assert list(u) == [BIG[:40_000], 7]
+    assert u.tell() == len(data)
+    assert 3 in refused  # after the header: the payload counts once complete
