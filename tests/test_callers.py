@@ -731,6 +731,49 @@ def test_default_swapping_an_unvisited_key():
                       [{"a": 0, "c": 2}])
 
 
+def replace_next(lst):
+    lst[1] = "x"
+
+
+def swap_rest(lst):
+    lst[1:] = [Marker(1), "y", [3]]
+
+
+@pytest.mark.parametrize(
+    "mutate, expected",
+    [(replace_next, [0, "x", [2], [3]]), (swap_rest, [0, 1, "y", [3]])],
+    ids=["replaces the next item", "replaces the rest"],
+)
+def test_default_replacing_unvisited_list_items(mutate, expected):
+    # Items after the one whose hook runs are read once the hook is done, on
+    # every build: nested containers taken ahead must not hide the change.
+    seen = []
+    lst = [Marker(0), [1], [2], [3]]
+
+    def default(o):
+        seen.append(o.n)
+        if o.n == 0:
+            mutate(lst)
+        return o.n
+
+    assert decode_whole(packb(lst, default=default)) == expected
+    assert seen == [n for n in (0, 1) if n == 0 or mutate is swap_rest]
+
+
+def test_unicode_error_handler_replacing_an_unvisited_list_item():
+    import codecs
+
+    lst = [{"\udc80": 1}, [1], [2]]
+
+    def handler(exc):
+        lst[1] = "x"
+        return "?", exc.end
+
+    codecs.register_error("quoril-test-replace-next", handler)
+    out = packb(lst, unicode_errors="quoril-test-replace-next")
+    assert decode_whole(out) == [{"?": 1}, "x", [2]]
+
+
 @pytest.mark.parametrize(
     "mutate",
     [lambda pairs: pairs.append((9, 9)), lambda pairs: pairs.pop(), lambda pairs: pairs.clear()],

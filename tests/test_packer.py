@@ -172,6 +172,25 @@ def test_outgrowing_the_block_keeps_every_byte(autoreset):
     assert outputs == [packb([b"a", big, "z"]), packb({"k": big}), h("92 01 02")]
 
 
+def test_default_reading_the_packer_after_the_message_outgrew_the_block():
+    # Past the block, the output lives in the result being grown: what the hook
+    # reads and what it is refused must not disturb it.
+    big = b"y" * 100_000
+    seen = []
+
+    def default(obj):
+        seen.append(p.bytes())
+        for call in (p.reset, p.getbuffer, lambda: memoryview(p), p.__init__):
+            with pytest.raises((BufferError, RuntimeError)):
+                call()
+        return 1
+
+    p = Packer(buf_size=64, default=default)
+    assert p.pack([big, object(), big]) == packb([big, 1, big])
+    assert seen == [packb([big, 1, big])[:len(packb([big]))]]
+    assert p.bytes() == b"" and p.pack(5) == h("05")
+
+
 def test_failure_after_outgrowing_the_block_leaves_it_clean():
     def default(obj):
         raise ValueError("no")
@@ -422,26 +441,33 @@ def test_packb_errors(call, exc, message):
 
 
 FAILING_ALLOCATIONS = """
+import sys
 import _testcapi
-from quoril import Packer
-p = Packer()
+from quoril import Packer, packb
+buf_size = int(sys.argv[1])
+value = {"k": [1.5, "x" * 600]} if buf_size else [b"y" * 100_000, "x", b"y" * 100_000]
+p = Packer(buf_size=buf_size or 64)
 for k in range(1, 200):
     _testcapi.set_nomemory(k, k + 1)
     try:
-        p.pack({"k": [1.5, "x" * 600]})
+        out = p.pack(value)
     except MemoryError:
-        pass
+        out = None
     finally:
         _testcapi.remove_mem_hooks()
+    assert out is None or out == packb(value), k
     # whatever failed, nothing of it comes out in front of the next item
     assert p.pack(2) == b"\\x02", k
+    assert p.bytes() == b"", k
 print("ok")
 """
 
 
+# 0: a message that outgrows a small block, so it leaves it for its own result.
+@pytest.mark.parametrize("buf_size", [262144, 0], ids=["in the block", "outgrowing it"])
 @pytest.mark.no_refleak(reason="a child process per run")
-def test_a_failed_allocation_leaves_nothing_for_the_next_call():
+def test_a_failed_allocation_leaves_nothing_for_the_next_call(buf_size):
     pytest.importorskip("_testcapi")
     from conftest import run_child
 
-    assert run_child(FAILING_ALLOCATIONS).strip() == "ok"
+    assert run_child(FAILING_ALLOCATIONS, buf_size).strip() == "ok"

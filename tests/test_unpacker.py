@@ -6,6 +6,7 @@ import os
 import socket
 import subprocess
 import sys
+import sysconfig
 import threading
 
 import pytest
@@ -699,3 +700,149 @@ def test_large_payload_is_not_buffered_whole():
     assert got == payload
     # The result and a piece or two; buffering the payload too would double it.
     assert peak < len(payload) + (1 << 20)
+
+
+@pytest.mark.parametrize("read_size", [1000, 16_384, 65_536])
+def test_large_payload_reads_ask_at_most_read_size(read_size):
+    source = Source(BIG_STREAM)
+    assert list(Unpacker(source, read_size=read_size)) == BIG_ITEMS
+    assert max(source.calls) <= read_size
+
+
+def test_feed_refused_inside_a_large_payload_appends_nothing():
+    # The payload would take the head of the data, but the rest overflows the
+    # buffer: the whole feed is refused, and feeding it again in pieces works.
+    data = packb(BIG[:25_600])
+    rest = data[1000:] + packb(b"x" * 29_000) + b"\x01" * 2000
+    u = Unpacker(max_buffer_size=30_000)
+    u.feed(data[:1000])
+    with pytest.raises(OutOfData):
+        u.unpack()
+    with pytest.raises(BufferFull):
+        u.feed(rest)
+    got = []
+    for i in range(0, len(rest), 5000):
+        u.feed(rest[i:i + 5000])
+        got.extend(u)
+    assert got == [BIG[:25_600], b"x" * 29_000] + [1] * 2000
+    assert u.tell() == 1000 + len(rest)
+
+
+@pytest.mark.parametrize("limit", [-2, 20_000])
+def test_large_payload_over_max_bin_len_is_refused(limit):
+    data = packb(BIG[:30_000]) + packb(7)
+    u = Unpacker(max_bin_len=limit)
+    u.feed(data[:1000])
+    with pytest.raises(OutOfData):
+        u.unpack()
+    u.feed(data[1000:])
+    with pytest.raises(ValueError, match=f"30000 exceeds max_bin_len\\({limit}\\)"):
+        u.unpack()
+    assert u.unpack() == 7
+
+
+@pytest.mark.parametrize("n", [16_383, 16_384, 16_385])
+@pytest.mark.parametrize("buffered", [0, 1, "all but one"])
+def test_payload_at_the_direct_fill_boundary(n, buffered):
+    payload = bytes(range(256)) * (n // 256) + bytes(n % 256)
+    data = packb(["a", payload]) + packb(3)
+    start = len(packb(["a", payload])) - n  # where the payload begins
+    cut = start + (n - 1 if buffered == "all but one" else buffered)
+    u = Unpacker()
+    got, ends = [], []
+    for piece in (data[:cut], data[cut:start + n - 1], data[start + n - 1:start + n], data[start + n:]):
+        u.feed(piece)
+        for obj in u:
+            got.append(obj)
+            ends.append(u.tell())
+        if not got:
+            assert u.tell() == start
+    assert got == [["a", payload], 3]
+    assert ends == [start + n, len(data)]
+
+
+FAILING_UNPACKER_ALLOCATIONS = """
+import _testcapi
+from quoril import Unpacker, OutOfData, packb
+big = bytes(range(256)) * 160
+items = [[b"a", big], big[:20000], 7]
+data = b"".join(packb(o) for o in items)
+pieces = [data[i:i + 9000] for i in range(0, len(data), 9000)]
+for k in range(1, 120):
+    u = Unpacker(read_size=4096)
+    got = []
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        for piece in pieces:
+            while True:
+                try:
+                    u.feed(piece)
+                    break
+                except MemoryError:
+                    _testcapi.remove_mem_hooks()
+            while True:
+                try:
+                    got.append(u.unpack())
+                except OutOfData:
+                    break
+                except MemoryError:
+                    _testcapi.remove_mem_hooks()  # an item may be dropped, none altered
+    finally:
+        _testcapi.remove_mem_hooks()
+    it = iter(items)
+    assert all(any(g == o for o in it) for g in got), k
+    assert u.tell() == len(data), k
+print("ok")
+"""
+
+
+@pytest.mark.no_refleak(reason="a child process per run")
+@pytest.mark.thread_unsafe(reason="runs a child interpreter")
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="3.13t PyList_New frees a list with stale items when its array "
+                           "cannot be allocated, so failed allocations crash CPython itself")
+def test_failed_allocations_around_large_payloads():
+    pytest.importorskip("_testcapi")
+    from conftest import run_child
+
+    assert run_child(FAILING_UNPACKER_ALLOCATIONS).strip() == "ok"
+
+
+@pytest.mark.parametrize("fault", ["raise", "non-bytes", "short", "oversized"])
+def test_source_faults_at_every_read_of_a_large_payload(fault):
+    objects = [[b"a", BIG[:40_000]], 7]
+    stream = b"".join(packb(o) for o in objects)
+    for at in range(len(stream) // 5000 + 2):
+        u = Unpacker(FaultySource(stream, fault, at), read_size=5000)
+        got = []
+        for _attempt in range(3):
+            try:
+                got.extend(u)
+                break
+            except (OSError, TypeError):
+                assert fault in ("raise", "non-bytes")
+        assert got == objects, (fault, at)
+        assert u.tell() == len(stream)
+
+
+def test_source_reentering_while_a_large_payload_fills():
+    data = packb(BIG[:40_000]) + packb(7)
+    refused = []
+
+    class Reentering:
+        def __init__(self):
+            self.data = data
+
+        def read(self, n):
+            for call in (u.unpack, lambda: u.feed(b"x"), u.__init__, lambda: u.read_bytes(1)):
+                with pytest.raises((RuntimeError, AssertionError)):
+                    call()
+                refused.append(call)
+            refused.append(u.tell())
+            out, self.data = self.data[:n], self.data[n:]
+            return out
+
+    u = Unpacker(Reentering(), read_size=7000)
+    assert list(u) == [BIG[:40_000], 7]
+    assert u.tell() == len(data)
+    assert 3 in refused  # after the header: the payload counts once complete

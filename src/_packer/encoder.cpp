@@ -172,6 +172,7 @@ int pack_bin(EncodeCall* c, PyObject* obj, const char* data, size_t n) {
 
 // Out of line, so that the common path below needs no frame for a Ref.
 [[gnu::noinline]] int pack_str_with_errors(EncodeCall* c, PyObject* obj) {
+  c->slow_entries++;  // the error handler may be Python code
   Ref encoded(PyUnicode_AsEncodedString(obj, nullptr, c->errors));
   if (!encoded) return -1;
   size_t n = PyBytes_GET_SIZE(encoded.get());
@@ -277,14 +278,6 @@ struct HeldRun {
       for (Py_ssize_t i = 0; i < count; i++) Py_DECREF(items[i]);
     }
   }
-  // Packs what is held with `one`, in order.
-  template <class PackOne>
-  int pack(PackOne one) {
-    if constexpr (N == 1) return one(items[0]);  // a run is never empty
-    for (Py_ssize_t i = 0; i < count; i++)
-      if (one(items[i]) < 0) return -1;
-    return 0;
-  }
   bool full() const { return count == N; }
   void hold(PyObject* borrowed) { items[count++] = Py_NewRef(borrowed); }
 };
@@ -354,9 +347,18 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
         held.hold(item);
       }
     }
-    // None of them is plain.
-    if (held.pack([&](PyObject* item) { return pack_container(c, item, depth_left); }) < 0)
-      return -1;
+    // None of them is plain. Once packing one may have run code, which could
+    // have replaced the next in the list, the run ends: the next section goes
+    // on from there, seeing what that code left, as one item per section would.
+    Py_ssize_t first = i - held.count;
+    uint64_t slow_before = c->slow_entries;
+    for (Py_ssize_t k = 0; k < held.count; k++) {
+      if (HELD_RUN > 1 && c->slow_entries != slow_before) {
+        i = first + k;
+        break;
+      }
+      if (pack_container(c, held.items[k], depth_left) < 0) return -1;
+    }
   }
 }
 
@@ -570,6 +572,7 @@ int pack_object(EncodeCall* c, PyObject* obj, int depth_left) {
 namespace {
 
 int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left) {
+  c->slow_entries++;
   if (depth_left < 0) {
     PyErr_SetString(PyExc_ValueError, "recursion limit exceeded.");
     return -1;

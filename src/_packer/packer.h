@@ -38,6 +38,10 @@ struct EncodeCall {
   bool strict_types;
   bool use_single_float;
   bool datetime;
+  // Entries to the only paths that may run Python code (pack_value_slow and
+  // pack_str_with_errors): exact containers and plain scalars run none, and a
+  // list's run of held items is packed ahead only while this stays put.
+  uint64_t slow_entries = 0;
 };
 
 void encode_call_begin(EncodeCall* call, PackerObject* self);

@@ -57,14 +57,19 @@ Py_ssize_t payload_wanted(UnpackerObject* self) {
   return payload ? PyBytes_GET_SIZE(payload) - 1 - self->payload_filled : 0;
 }
 
+// How much of `length` new bytes the pending payload takes.
+Py_ssize_t payload_share(UnpackerObject* self, Py_ssize_t length) {
+  return std::max<Py_ssize_t>(0, std::min(length, payload_wanted(self)));
+}
+
 // Moves the head of `data` into the pending payload; returns how much it took.
 Py_ssize_t fill_payload(UnpackerObject* self, const char* data, Py_ssize_t length) {
-  Py_ssize_t taken = std::min(length, payload_wanted(self));
+  Py_ssize_t taken = payload_share(self, length);
   if (taken > 0) {
     std::memcpy(PyBytes_AS_STRING(self->ctx.payload) + self->payload_filled, data, taken);
     self->payload_filled += taken;
   }
-  return taken > 0 ? taken : 0;
+  return taken;
 }
 
 // After a run stopped inside a bin's payload: a large one gets its bytes
@@ -77,7 +82,7 @@ int start_direct_payload(UnpackerObject* self) {
     return 0;
   uint64_t n = ctx.segment_len;
   Py_ssize_t buffered = self->tail - self->head;
-  if (n < DIRECT_PAYLOAD_MIN || n <= static_cast<uint64_t>(buffered) ||
+  if (n < DIRECT_PAYLOAD_MIN || n <= static_cast<uint64_t>(buffered) || ctx.max_bin_len < 0 ||
       n > static_cast<uint64_t>(ctx.max_bin_len) || n > static_cast<uint64_t>(self->max_buffer_size))
     return 0;
   ctx.payload = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
@@ -88,10 +93,13 @@ int start_direct_payload(UnpackerObject* self) {
   return 0;
 }
 
+// A pending payload takes the head of the data, the buffer the rest; the
+// buffer's refusals come first, so that data is appended whole or not at all.
 int append_buffer(UnpackerObject* self, const char* data, Py_ssize_t length) {
-  Py_ssize_t direct = fill_payload(self, data, length);
-  data += direct;
-  length -= direct;
+  const char* direct = data;
+  Py_ssize_t direct_len = payload_share(self, length);
+  data += direct_len;
+  length -= direct_len;
   Py_ssize_t unread = self->tail - self->head;
   if (self->tail + length > self->buffer_size) {
     if (unread + length <= self->buffer_size) {
@@ -116,6 +124,7 @@ int append_buffer(UnpackerObject* self, const char* data, Py_ssize_t length) {
     self->head = 0;
     self->tail = unread;
   }
+  fill_payload(self, direct, direct_len);
   if (length) std::memcpy(self->buffer + self->tail, data, length);
   self->tail += length;
   return 0;
@@ -128,9 +137,7 @@ int read_from_file(UnpackerObject* self) {
     return -1;
   }
   Ref read = Ref::borrow(self->read_method);
-  // A pending payload asks for all it still takes at once.
-  Py_ssize_t wanted = payload_wanted(self);
-  Py_ssize_t ask = wanted > 0 ? wanted : room < self->read_size ? room : self->read_size;
+  Py_ssize_t ask = room < self->read_size ? room : self->read_size;
   Ref chunk(PyObject_CallFunction(read.get(), "n", ask));
   if (!chunk) return -1;
   int truth = PyObject_IsTrue(chunk.get());
