@@ -539,9 +539,9 @@ int pack_datetime(EncodeCall* c, PyObject* obj) {
     PyErr_SetString(PyExc_ValueError, "failed to calculate delta");
     return -1;
   }
-  int64_t seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
+  int64_t seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * SECONDS_PER_DAY +
                     PyDateTime_DELTA_GET_SECONDS(delta.get());
-  uint32_t nanoseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) * 1000u;
+  uint32_t nanoseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) * NANOSECONDS_PER_MICROSECOND;
   return write_timestamp(c->buf, seconds, nanoseconds);
 }
 

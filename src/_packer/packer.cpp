@@ -41,6 +41,9 @@ ParamList reduce_params = {"__reduce__", nullptr, 0, 0, 0, false, {}};
 const char* const state_names[] = {"state"};
 ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
 
+// buf_size's default.
+constexpr unsigned long long DEFAULT_BUF_SIZE = 256 * 1024;
+
 PackerObject* as_packer(PyObject* op) { return reinterpret_cast<PackerObject*>(op); }
 
 // The allocation step: the object and its block of buf_size bytes.
@@ -48,7 +51,7 @@ PyObject* packer_alloc(PyTypeObject* type, PyObject* const* args, Py_ssize_t nar
                        PyObject* kwnames) {
   PyObject* slots[1];
   if (parse_args(&cinit_params, args, nargs, kwnames, slots) < 0) return nullptr;
-  unsigned long long buf_size = 262144;
+  unsigned long long buf_size = DEFAULT_BUF_SIZE;
   if (slots[0] && convert_unsigned(slots[0], "size_t", &buf_size) < 0) return nullptr;
   Ref self(type->tp_alloc(type, 0));
   if (!self) return nullptr;

@@ -1,6 +1,7 @@
 // The streaming Unpacker: its buffer, its file source and its reading operations.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "_cquoril/args.h"
 #include "_cquoril/ft.h"
@@ -267,6 +268,14 @@ ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
 
 enum {
   U_FILE_LIKE, U_READ_SIZE, U_USE_LIST, U_RAW, U_TIMESTAMP, U_STRICT_MAP_KEY, U_OBJECT_HOOK,
+static_assert(U_MAX_STR + int{LIMIT_KINDS} == std::ssize(init_names),
+              "a limit option per kind, last");
+
+// max_buffer_size's default, and the bound it gives when 0 (2**31 - 1).
+constexpr Py_ssize_t DEFAULT_MAX_BUFFER_SIZE = 100 * 1024 * 1024;
+constexpr Py_ssize_t UNBOUNDED_BUFFER_SIZE = 2147483647;
+// read_size's default is max_buffer_size, up to this.
+constexpr Py_ssize_t DEFAULT_READ_SIZE_MAX = 1024 * 1024;
   U_PAIRS_HOOK, U_LIST_HOOK, U_UNICODE_ERRORS, U_MAX_BUFFER, U_EXT_HOOK, U_MAX_STR,
 };
 
@@ -274,8 +283,8 @@ struct InitOptions {
   Py_ssize_t read_size = 0;
   bool use_list = true, raw = false, strict_map_key = true;
   int timestamp = 0;
-  Py_ssize_t max_buffer_size = 104857600;
-  Py_ssize_t limits[5] = {-1, -1, -1, -1, -1};
+  Py_ssize_t max_buffer_size = DEFAULT_MAX_BUFFER_SIZE;
+  ItemLimits limits = {LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED};
 };
 
 int convert_init_options(PyObject** a, InitOptions* o) {
@@ -286,7 +295,7 @@ int convert_init_options(PyObject** a, InitOptions* o) {
       (a[U_STRICT_MAP_KEY] && convert_bool(a[U_STRICT_MAP_KEY], &o->strict_map_key) < 0) ||
       (a[U_MAX_BUFFER] && convert_ssize(a[U_MAX_BUFFER], &o->max_buffer_size) < 0))
     return -1;
-  for (int i = 0; i < 5; i++)
+  for (int i = 0; i < LIMIT_KINDS; i++)
     if (a[U_MAX_STR + i] && convert_ssize(a[U_MAX_STR + i], &o->limits[i]) < 0) return -1;
   return 0;
 }
@@ -347,10 +356,10 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
       return -1;
     }
   }
-  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : 2147483647;
-  Py_ssize_t limits[5];
-  for (int i = 0; i < 5; i++)
-    limits[i] = o.limits[i] != -1 ? o.limits[i] : (i == 3 ? limit / 2 : limit);
+  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : UNBOUNDED_BUFFER_SIZE;
+  ItemLimits limits;
+  std::copy(std::begin(o.limits), std::end(o.limits), limits);
+  derive_limits(limits, limit);
   if (o.read_size < 0) {
     PyErr_Format(PyExc_ValueError, "read_size must not be negative, got %zd", o.read_size);
     return -1;
@@ -360,7 +369,7 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
     return -1;
   }
   self->max_buffer_size = limit;
-  self->read_size = o.read_size ? o.read_size : (limit < 1048576 ? limit : 1048576);
+  self->read_size = o.read_size ? o.read_size : std::min(limit, DEFAULT_READ_SIZE_MAX);
   self->buffer = static_cast<char*>(PyMem_Malloc(self->read_size));
   if (!self->buffer) {
     PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
