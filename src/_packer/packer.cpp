@@ -1,5 +1,6 @@
 // The Packer class: construction, header methods, output access and exports.
 #include "_cquoril/args.h"
+#include "_cquoril/class_parts.h"
 #include "_cquoril/compat.h"
 #include "_cquoril/ft.h"
 #include "_cquoril/module.h"
@@ -37,9 +38,6 @@ ParamList pairs_params = {"pack_map_pairs", pairs_names, 1, 1, 1, false, {}};
 ParamList reset_params = {"reset", nullptr, 0, 0, 0, false, {}};
 ParamList bytes_params = {"bytes", nullptr, 0, 0, 0, false, {}};
 ParamList getbuffer_params = {"getbuffer", nullptr, 0, 0, 0, false, {}};
-ParamList reduce_params = {"__reduce__", nullptr, 0, 0, 0, false, {}};
-const char* const state_names[] = {"state"};
-ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
 
 // buf_size's default.
 constexpr unsigned long long DEFAULT_BUF_SIZE = 256 * 1024;
@@ -320,15 +318,6 @@ PyObject* packer_getbuffer(PyObject* op, PyObject* const* args, Py_ssize_t nargs
 
 constexpr const char NOT_PICKLABLE[] = "no default __reduce__ due to non-trivial __cinit__";
 
-PyObject* packer_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return refuse_pickling(&reduce_params, args, nargs, kwnames, NOT_PICKLABLE);
-}
-
-PyObject* packer_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  return refuse_pickling(&setstate_params, args, nargs, kwnames, NOT_PICKLABLE);
-}
-
 int packer_getbuf(PyObject* op, Py_buffer* view, int flags) {
   if (!view) {
     PyErr_SetString(PyExc_BufferError, "PyObject_GetBuffer: view==NULL argument is obsolete");
@@ -371,42 +360,36 @@ int packer_clear(PyObject* op) {
 }
 
 void packer_dealloc(PyObject* op) {
-  PackerObject* self = as_packer(op);
-  PyTypeObject* type = Py_TYPE(op);
-  PyObject_GC_UnTrack(op);
-  PyObject* pending = PyErr_GetRaisedException();
-  PyMem_Free(self->buffer.buf);
-  self->buffer.buf = nullptr;
-  Py_CLEAR(self->default_);
-  Py_CLEAR(self->unicode_errors);
-  PyErr_SetRaisedException(pending);
-  type->tp_free(op);
+  dealloc_object(op, [self = as_packer(op)] {
+    PyMem_Free(self->buffer.buf);
+    self->buffer.buf = nullptr;
+    Py_CLEAR(self->default_);
+    Py_CLEAR(self->unicode_errors);
+  });
 }
 
 PyBufferProcs packer_as_buffer = {packer_getbuf, packer_releasebuf};
 
-constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef packer_methods[] = {
-    {"__reduce__", FASTCALL(packer_reduce), FAST, "__reduce__(self)"},
-    {"__setstate__", FASTCALL(packer_setstate), FAST, "__setstate__(self, state)"},
-    {"pack", FASTCALL(packer_pack), FAST, "Packer.pack(self, obj)"},
-    {"pack_ext_type", FASTCALL(packer_pack_ext_type), FAST,
+    reduce_method<NOT_PICKLABLE>(),
+    setstate_method<NOT_PICKLABLE>(),
+    {"pack", FASTCALL(packer_pack), METHOD_FLAGS, "Packer.pack(self, obj)"},
+    {"pack_ext_type", FASTCALL(packer_pack_ext_type), METHOD_FLAGS,
      "Packer.pack_ext_type(self, typecode, data)"},
-    {"pack_array_header", FASTCALL(packer_pack_array_header), FAST,
+    {"pack_array_header", FASTCALL(packer_pack_array_header), METHOD_FLAGS,
      "Packer.pack_array_header(self, long long size)"},
-    {"pack_map_header", FASTCALL(packer_pack_map_header), FAST,
+    {"pack_map_header", FASTCALL(packer_pack_map_header), METHOD_FLAGS,
      "Packer.pack_map_header(self, long long size)"},
-    {"pack_map_pairs", FASTCALL(packer_pack_map_pairs), FAST,
+    {"pack_map_pairs", FASTCALL(packer_pack_map_pairs), METHOD_FLAGS,
      "Packer.pack_map_pairs(self, pairs)\n\nPack *pairs* as quoril map type.\n\n"
      "*pairs* should be a sequence of pairs.\n"
      "(`len(pairs)` and `for k, v in pairs:` should be supported.)"},
-    {"reset", FASTCALL(packer_reset), FAST,
+    {"reset", FASTCALL(packer_reset), METHOD_FLAGS,
      "Packer.reset(self)\n\nReset internal buffer.\n\n"
      "This method is useful only when autoreset=False."},
-    {"bytes", FASTCALL(packer_bytes), FAST,
+    {"bytes", FASTCALL(packer_bytes), METHOD_FLAGS,
      "Packer.bytes(self)\n\nReturn internal buffer contents as bytes object"},
-    {"getbuffer", FASTCALL(packer_getbuffer), FAST,
+    {"getbuffer", FASTCALL(packer_getbuffer), METHOD_FLAGS,
      "Packer.getbuffer(self)\n\nReturn memoryview of internal buffer.\n\n"
      "Note: Packer now supports buffer protocol. You can use memoryview(packer)."},
     {nullptr, nullptr, 0, nullptr},
@@ -495,19 +478,16 @@ int packer_params_init() {
 }
 
 PyTypeObject PackerType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "quoril._cquoril.Packer";
-  t.tp_basicsize = sizeof(PackerObject);
-  t.tp_dealloc = packer_dealloc;
+  PyTypeObject t = class_type({.name = "quoril._cquoril.Packer",
+                               .basicsize = sizeof(PackerObject),
+                               .doc = packer_doc,
+                               .dealloc = packer_dealloc,
+                               .traverse = packer_traverse,
+                               .clear = packer_clear,
+                               .methods = packer_methods,
+                               .init = packer_init,
+                               .new_ = packer_new,
+                               .vectorcall = packer_vectorcall});
   t.tp_as_buffer = &packer_as_buffer;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-               Py_TPFLAGS_IMMUTABLETYPE;
-  t.tp_doc = packer_doc;
-  t.tp_traverse = packer_traverse;
-  t.tp_clear = packer_clear;
-  t.tp_methods = packer_methods;
-  t.tp_init = packer_init;
-  t.tp_new = packer_new;
-  t.tp_vectorcall = packer_vectorcall;
   return t;
 }();
