@@ -6,6 +6,8 @@
 #include "_cquoril/module.h"
 #include "_packer/packer.h"
 
+#include <iterator>
+
 int _check_exports(PackerObject* self) {
   if (self->exports) {
     PyErr_SetString(PyExc_BufferError, "Existing exports of data: Packer cannot be changed");
@@ -24,7 +26,11 @@ ParamList cinit_params = {"__cinit__", cinit_names, 1, 1, 0, true, {}};
 
 const char* const init_names[] = {"default", "use_single_float", "autoreset", "use_bin_type",
                                   "strict_types", "datetime", "unicode_errors", "buf_size"};
-ParamList init_params = {"__init__", init_names, 8, 0, 0, false, {}};
+Params init_params("__init__", init_names, 0, 0);
+enum {
+  P_DEFAULT, P_USE_SINGLE_FLOAT, P_AUTORESET, P_USE_BIN_TYPE, P_STRICT_TYPES, P_DATETIME,
+  P_UNICODE_ERRORS, P_BUF_SIZE,
+};
 
 const char* const obj_names[] = {"obj"};
 ParamList pack_params = {"pack", obj_names, 1, 1, 1, false, {}};
@@ -86,8 +92,8 @@ int set_unicode_errors(PackerObject* self, PyObject* value) {
 
 int packer_init_parsed(PackerObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  PackerOptions o;
-  if (parse_packer_options(args, nargs, kwnames, &o) < 0) return -1;
+  EncodeOptions o;
+  if (convert_encode_options(args, nargs, kwnames, &o) < 0) return -1;
   CriticalSection cs(reinterpret_cast<PyObject*>(self));
   if (self->packing) {
     PyErr_SetString(PyExc_RuntimeError,
@@ -449,17 +455,21 @@ const char packer_doc[] =
 
 }  // namespace
 
-int parse_packer_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         PackerOptions* out) {
-  PyObject* slots[8];
-  if (parse_args(&init_params, args, nargs, kwnames, slots) < 0) return -1;
-  bool* flags[5] = {&out->use_single_float, &out->autoreset, &out->use_bin_type,
-                    &out->strict_types, &out->datetime};
-  for (int i = 0; i < 5; i++)
-    if (slots[i + 1] && convert_bool(slots[i + 1], flags[i]) < 0) return -1;
-  out->default_ = slots[0] ? slots[0] : Py_None;
-  out->unicode_errors = slots[6] ? slots[6] : Py_None;
-  out->buf_size = slots[7];
+int convert_encode_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           EncodeOptions* out) {
+  PyObject* slots[std::size(init_names)];
+  if (parse_args(init_params, args, nargs, kwnames, slots) < 0) return -1;
+  // In the order of their parameters, which follow `default`.
+  bool* flags[] = {&out->use_single_float, &out->autoreset, &out->use_bin_type,
+                   &out->strict_types, &out->datetime};
+  static_assert(P_USE_SINGLE_FLOAT + std::size(flags) == size_t{P_UNICODE_ERRORS});
+  for (size_t i = 0; i < std::size(flags); i++)
+    if (slots[P_USE_SINGLE_FLOAT + i] &&
+        convert_bool(slots[P_USE_SINGLE_FLOAT + i], flags[i]) < 0)
+      return -1;
+  out->default_ = slots[P_DEFAULT] ? slots[P_DEFAULT] : Py_None;
+  out->unicode_errors = slots[P_UNICODE_ERRORS] ? slots[P_UNICODE_ERRORS] : Py_None;
+  out->buf_size = slots[P_BUF_SIZE];
   return 0;
 }
 
@@ -470,9 +480,9 @@ int check_default(PyObject* default_) {
 }
 
 int packer_params_init() {
-  for (ParamList* pl : {&cinit_params, &init_params, &pack_params, &pack_ext_params,
-                        &array_header_params, &map_header_params, &pairs_params,
-                        &setstate_params})
+  ParamList* lists[] = {&cinit_params,        &init_params,       &pack_params,  &pack_ext_params,
+                        &array_header_params, &map_header_params, &pairs_params, &setstate_params};
+  for (ParamList* pl : lists)
     if (params_init(pl) < 0) return -1;
   return 0;
 }
