@@ -10,9 +10,10 @@ namespace {
 
 constexpr int NOT_HANDLED = -2;
 
-int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left);
 int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left);
+int pack_by_kind(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left);
 int pack_str_general(EncodeCall* c, PyObject* obj);
+int pack_bin(EncodeCall* c, PyObject* obj, const char* data, size_t n);
 int raise_too_large(const char* message);
 
 int pack_map(EncodeCall* c, PyObject* obj, int depth_left);
@@ -35,68 +36,139 @@ inline int write_plain_str(EncodeCall* c, PyObject* obj) {
   return is_plain_str(c, obj) ? write_plain_str(c, obj) : pack_str_general(c, obj);
 }
 
-// Scalars are most of what documents hold, and nothing about them can reach
-// `default`: they are written here without the dispatch. With `borrowed`, only
-// those whose packing runs no code and takes no lock, so that a container may
-// pack them borrowed; NOT_HANDLED for anything else.
-[[gnu::always_inline]] inline int pack_scalar(EncodeCall* c, PyObject* obj, bool borrowed) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) {
-    if (is_plain_str(c, obj)) [[likely]] return write_plain_str(c, obj);
-    return borrowed ? NOT_HANDLED : pack_str_general(c, obj);
-  }
-  if (type == &PyFloat_Type) {
-    double x = PyFloat_AS_DOUBLE(obj);
-    return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
-  }
-  if (type == &PyLong_Type) {
-    auto* number = reinterpret_cast<PyLongObject*>(obj);
-    if (PyUnstable_Long_IsCompact(number))
-      return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
+inline int write_double(EncodeCall* c, double x) {
+  return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
+}
+
+// An exact int that fits 64 bits without a call; NOT_HANDLED for the rest.
+[[gnu::always_inline]] inline int write_exact_int(EncodeCall* c, PyObject* obj) {
+  auto* number = reinterpret_cast<PyLongObject*>(obj);
+  if (PyUnstable_Long_IsCompact(number))
+    return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
 #if QUORIL_CPYTHON_313
-    // Two 30-bit digits hold every int below 2**60; reading them directly
-    // (3.13's layout) saves a call per element of a large-int array.
-    static_assert(PyLong_SHIFT == 30);
-    uintptr_t tag = number->long_value.lv_tag;
-    if ((tag >> _PyLong_NON_SIZE_BITS) == 2) {
-      const digit* d = number->long_value.ob_digit;
-      int64_t magnitude = static_cast<int64_t>(d[0] | (static_cast<uint64_t>(d[1]) << 30));
-      return write_int64(c->buf, (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude);
-    }
-#else
-    // An exact int runs no code and takes no lock here; one past int64 is left
-    // to pack_int. (PyLong_AsNativeBytes costs five times as much per int.)
-    int overflow;
-    long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (!overflow) {
-      if (value == -1 && PyErr_Occurred()) return -1;
-      return write_int64(c->buf, value);
-    }
-#endif
-    return NOT_HANDLED;
+  // Two 30-bit digits hold every int below 2**60; reading them directly
+  // (3.13's layout) saves a call per element of a large-int array.
+  static_assert(PyLong_SHIFT == 30);
+  uintptr_t tag = number->long_value.lv_tag;
+  if ((tag >> _PyLong_NON_SIZE_BITS) == 2) {
+    const digit* d = number->long_value.ob_digit;
+    int64_t magnitude = static_cast<int64_t>(d[0] | (static_cast<uint64_t>(d[1]) << 30));
+    return write_int64(c->buf, (tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude);
   }
-  if (obj == Py_None) return write_nil(c->buf);
-  if (type == &PyBool_Type) return obj == Py_True ? write_true(c->buf) : write_false(c->buf);
+#else
+  // An exact int runs no code and takes no lock here; one past int64 is left
+  // to pack_int. (PyLong_AsNativeBytes costs five times as much per int.)
+  int overflow;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (!overflow) {
+    if (value == -1 && PyErr_Occurred()) return -1;
+    return write_int64(c->buf, value);
+  }
+#endif
   return NOT_HANDLED;
 }
 
-// Anything pack_scalar did not take. Exact dicts and lists never reach
-// `default` either; one level deeper, as through pack_value_slow.
-[[gnu::always_inline]] inline int pack_container(EncodeCall* c, PyObject* obj, int depth_left) {
-  if (depth_left >= 0) [[likely]] {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyDict_Type) return pack_map(c, obj, depth_left - 1);
-    if (type == &PyList_Type) return pack_array(c, obj, depth_left - 1);
-  }
-  return pack_value_slow(c, obj, depth_left);
+// What a value is to the encoder, from its exact type alone. No exact built-in
+// type is an ExtType, so settling these ahead of the fixed test order
+// (pack_by_kind) changes nothing; RARE is everything else: subclasses, the
+// extension types, memoryview, datetime and what goes to `default`.
+enum class Kind : uint8_t { STR, FLOAT, INT, NIL, BOOL, DICT, LIST, TUPLE, BYTES, RARE };
+
+// The scalar kinds, which are most of what documents hold and all that a
+// container walk may write borrowed; RARE for the rest.
+[[gnu::always_inline]] inline Kind scalar_kind(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return Kind::STR;
+  if (type == &PyFloat_Type) return Kind::FLOAT;
+  if (type == &PyLong_Type) return Kind::INT;
+  if (obj == Py_None) return Kind::NIL;
+  if (type == &PyBool_Type) return Kind::BOOL;
+  return Kind::RARE;
 }
 
-[[gnu::always_inline]] inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
-  if (depth_left >= 0) [[likely]] {
-    int r = pack_scalar(c, obj, false);
-    if (r != NOT_HANDLED) return r;
+[[gnu::always_inline]] inline Kind kind_of(PyObject* obj) {
+  Kind kind = scalar_kind(obj);
+  if (kind != Kind::RARE) return kind;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyDict_Type) return Kind::DICT;
+  if (type == &PyList_Type) return Kind::LIST;
+  if (type == &PyTuple_Type) return Kind::TUPLE;
+  if (type == &PyBytes_Type) return Kind::BYTES;
+  return Kind::RARE;
+}
+
+// An item a container walk found not plain: containers above all.
+[[gnu::always_inline]] inline Kind held_kind(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyDict_Type) return Kind::DICT;
+  if (type == &PyList_Type) return Kind::LIST;
+  return kind_of(obj);
+}
+
+// Who asks for a value to be packed. PLAIN: a container walk, under its lock,
+// for items whose packing runs no code and takes no lock, written borrowed;
+// NOT_HANDLED for any other. VALUE: `_pack`, which goes to `default` for what
+// the fixed order does not take. INNER: `_pack_inner` (and `default`'s
+// replacement), which goes to `default` only when allowed.
+enum class Via { PLAIN, VALUE, INNER };
+
+// The one switch over a value's kind. `depth_left` is the allowance of
+// `_pack`, not yet reduced for the value's items.
+template <Via V>
+[[gnu::always_inline]] inline int pack_kind(EncodeCall* c, PyObject* obj, Kind kind,
+                                            int depth_left, bool default_allowed = false) {
+  constexpr bool plain = V == Via::PLAIN;
+  switch (kind) {
+    case Kind::STR:
+      if (is_plain_str(c, obj)) [[likely]] return write_plain_str(c, obj);
+      if (plain) return NOT_HANDLED;
+      return pack_str_general(c, obj);
+    case Kind::FLOAT:
+      return write_double(c, PyFloat_AS_DOUBLE(obj));
+    case Kind::INT: {
+      int r = write_exact_int(c, obj);
+      if (plain || r != NOT_HANDLED) return r;
+      break;  // past 64 bits: an overflow, which may go to `default`
+    }
+    case Kind::NIL:
+      return write_nil(c->buf);
+    case Kind::BOOL:
+      return obj == Py_True ? write_true(c->buf) : write_false(c->buf);
+    case Kind::DICT:
+      if (plain) return NOT_HANDLED;
+      return pack_map(c, obj, depth_left - 1);
+    case Kind::LIST:
+      if (plain) return NOT_HANDLED;
+      return pack_array(c, obj, depth_left - 1);
+    case Kind::TUPLE:
+      if (!plain && !c->strict_types) return pack_array(c, obj, depth_left - 1);
+      break;
+    case Kind::BYTES:
+      if (plain) return NOT_HANDLED;
+      return pack_bin(c, obj, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    case Kind::RARE:
+      break;
   }
-  return pack_container(c, obj, depth_left);
+  if constexpr (plain) return NOT_HANDLED;
+  else if constexpr (V == Via::VALUE) return pack_value_slow(c, obj, depth_left);
+  else return pack_by_kind(c, obj, default_allowed, depth_left - 1);
+}
+
+// Written borrowed by a container walk, or NOT_HANDLED (see Via::PLAIN).
+[[gnu::always_inline]] inline int pack_plain(EncodeCall* c, PyObject* obj) {
+  return pack_kind<Via::PLAIN>(c, obj, scalar_kind(obj), 0);
+}
+
+// `_pack`: past the allowance, only pack_value_slow's error.
+[[gnu::always_inline]] inline int pack_value(EncodeCall* c, PyObject* obj, int depth_left) {
+  if (depth_left < 0) [[unlikely]] return pack_value_slow(c, obj, depth_left);
+  return pack_kind<Via::VALUE>(c, obj, kind_of(obj), depth_left);
+}
+
+// pack_value for an item a walk found not plain.
+[[gnu::always_inline]] inline int pack_container(EncodeCall* c, PyObject* obj, int depth_left) {
+  if (depth_left < 0) [[unlikely]] return pack_value_slow(c, obj, depth_left);
+  return pack_kind<Via::VALUE>(c, obj, held_kind(obj), depth_left);
 }
 
 int raise_too_large(const char* message) {
@@ -122,9 +194,7 @@ int int_overflow(bool default_allowed) {
 
 int pack_int(EncodeCall* c, PyObject* obj, bool default_allowed) {
   int positive;
-  if (PyLong_CheckExact(obj)) {
-    auto* number = reinterpret_cast<PyLongObject*>(obj);
-    if (PyUnstable_Long_IsCompact(number)) return write_int64(c->buf, PyUnstable_Long_CompactValue(number));
+  if (PyLong_CheckExact(obj)) {  // past write_exact_int's reach
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow) {
@@ -150,15 +220,11 @@ int pack_int(EncodeCall* c, PyObject* obj, bool default_allowed) {
   return write_int64(c->buf, v);
 }
 
+// A float subclass: an exact float is written by its kind.
 int pack_float(EncodeCall* c, PyObject* obj) {
-  double x;
-  if (PyFloat_CheckExact(obj)) {
-    x = PyFloat_AS_DOUBLE(obj);
-  } else {
-    x = PyFloat_AsDouble(obj);
-    if (x == -1.0 && PyErr_Occurred()) return -1;
-  }
-  return c->use_single_float ? write_float32(c->buf, x) : write_float64(c->buf, x);
+  double x = PyFloat_AsDouble(obj);
+  if (x == -1.0 && PyErr_Occurred()) return -1;
+  return write_double(c, x);
 }
 
 int pack_bin(EncodeCall* c, PyObject* obj, const char* data, size_t n) {
@@ -255,7 +321,7 @@ int raise_miscounted(PyObject* container) {
 }
 
 // Exact dicts and lists are walked under their own critical section. Plain
-// items (see pack_scalar) are written borrowed in the section; any other is
+// items (see Via::PLAIN) are written borrowed in the section; any other is
 // held and packed outside it, as packing it may run code that changes the
 // container or drops the item. A list holds a run of such items at once: on
 // the free-threaded build that saves entering the section again after every
@@ -282,7 +348,7 @@ struct HeldRun {
   void hold(PyObject* borrowed) { items[count++] = Py_NewRef(borrowed); }
 };
 
-// What pack_scalar would write borrowed, near enough to end a held run: an int
+// What pack_plain would write borrowed, near enough to end a held run: an int
 // past 64 bits says yes and is held when the next section reaches it.
 inline bool looks_plain(EncodeCall* c, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
@@ -307,7 +373,7 @@ int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_le
         if (started++ == size) return raise_miscounted(dict);
         if (depth_left >= 0 && PyUnicode_CheckExact(k) && is_plain_str(c, k)) {
           if (write_plain_str(c, k) < 0) return -1;
-          int r = pack_scalar(c, v, true);
+          int r = pack_plain(c, v);
           if (r == NOT_HANDLED) break;  // the key is written, the value is not
           if (r < 0) return -1;
           continue;
@@ -336,7 +402,7 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
       if (PyList_GET_SIZE(list) != size) return raise_miscounted(list);
       for (;; i++) {
         if (i >= size) return 0;
-        int r = depth_left >= 0 ? pack_scalar(c, PyList_GET_ITEM(list, i), true) : NOT_HANDLED;
+        int r = depth_left >= 0 ? pack_plain(c, PyList_GET_ITEM(list, i)) : NOT_HANDLED;
         if (r == NOT_HANDLED) break;
         if (r < 0) return -1;
       }
@@ -475,9 +541,9 @@ int pack_datetime(EncodeCall* c, PyObject* obj) {
     PyErr_SetString(PyExc_ValueError, "failed to calculate delta");
     return -1;
   }
-  int64_t seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
+  int64_t seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * SECONDS_PER_DAY +
                     PyDateTime_DELTA_GET_SECONDS(delta.get());
-  uint32_t nanoseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) * 1000u;
+  uint32_t nanoseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) * NANOSECONDS_PER_MICROSECOND;
   return write_timestamp(c->buf, seconds, nanoseconds);
 }
 
@@ -497,8 +563,8 @@ int unsupported(EncodeCall* c, PyObject* obj, bool default_allowed) {
   return -1;
 }
 
-// The type tests in their fixed order, for everything the exact-type fast
-// path in pack_inner did not settle.
+// `_pack_inner`'s type tests in their fixed order, for everything a value's
+// kind did not settle.
 int pack_by_kind(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left) {
   PyTypeObject* type = Py_TYPE(obj);
   bool strict = c->strict_types;
@@ -523,23 +589,6 @@ int pack_by_kind(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_l
   if (type == &PyMemoryView_Type) return pack_memoryview(c, obj);
   if (is_aware_datetime(c, obj)) return pack_datetime(c, obj);
   return unsupported(c, obj, default_allowed);
-}
-
-int pack_inner(EncodeCall* c, PyObject* obj, bool default_allowed, int depth_left) {
-  // Exact built-in types first: they cannot be ExtType instances, so taking
-  // them out of order changes nothing.
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return pack_str(c, obj);
-  if (type == &PyLong_Type) return pack_int(c, obj, default_allowed);
-  if (type == &PyDict_Type) return pack_map(c, obj, depth_left);
-  if (type == &PyList_Type) return pack_array(c, obj, depth_left);
-  if (type == &PyFloat_Type) return pack_float(c, obj);
-  if (obj == Py_None) return write_nil(c->buf);
-  if (obj == Py_True) return write_true(c->buf);
-  if (obj == Py_False) return write_false(c->buf);
-  if (type == &PyBytes_Type) return pack_bin(c, obj, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-  if (type == &PyTuple_Type && !c->strict_types) return pack_array(c, obj, depth_left);
-  return pack_by_kind(c, obj, default_allowed, depth_left);
 }
 
 }  // namespace
@@ -571,19 +620,20 @@ int pack_object(EncodeCall* c, PyObject* obj, int depth_left) {
 
 namespace {
 
-int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left) {
+[[gnu::noinline]] int pack_value_slow(EncodeCall* c, PyObject* obj, int depth_left) {
   c->slow_entries++;
   if (depth_left < 0) {
     PyErr_SetString(PyExc_ValueError, "recursion limit exceeded.");
     return -1;
   }
-  depth_left--;
-  if (!c->default_) return pack_inner(c, obj, false, depth_left);
-  int r = pack_inner(c, obj, true, depth_left);
+  // What reaches here is no kind the switch settles.
+  if (!c->default_) return pack_by_kind(c, obj, false, depth_left - 1);
+  int r = pack_by_kind(c, obj, true, depth_left - 1);
   if (r != NOT_HANDLED) return r;
   Ref replacement(PyObject_CallOneArg(c->default_.get(), obj));
   if (!replacement) return -1;
-  return pack_inner(c, replacement.get(), false, depth_left);
+  // Packed with the same allowance as the object it replaces.
+  return pack_kind<Via::INNER>(c, replacement.get(), kind_of(replacement.get()), depth_left);
 }
 
 }  // namespace
@@ -595,7 +645,8 @@ int pack_pairs(EncodeCall* c, PyObject* pairs, Py_ssize_t announced) {
 int _pack_inner(PackerObject* self, PyObject* obj, bool default_allowed, int depth_left) {
   EncodeCall call;
   encode_call_begin(&call, self);
-  return pack_inner(&call, obj, default_allowed, depth_left);
+  // The allowance is already reduced: the switch takes it as `_pack` gave it.
+  return pack_kind<Via::INNER>(&call, obj, kind_of(obj), depth_left + 1, default_allowed);
 }
 
 int _pack(PackerObject* self, PyObject* obj, int depth_left) {

@@ -22,9 +22,9 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                  nargs);
     return nullptr;
   }
-  PackerOptions o{Py_None, Py_None, nullptr};
+  EncodeOptions o;
   if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-    if (parse_packer_options(args + 1, 0, kwnames, &o) < 0) return nullptr;
+    if (convert_encode_options(args + 1, 0, kwnames, &o) < 0) return nullptr;
   } else if (check_stack_room() < 0) {  // what parsing would have checked
     return nullptr;
   }
@@ -34,16 +34,8 @@ PyObject* packb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (convert_unsigned(o.buf_size, "size_t", &requested) < 0) return nullptr;
     capacity = requested;
   }
-  if (check_default(o.default_) < 0) return nullptr;
   EncodeCall call;
-  call.default_ = o.default_ == Py_None ? Ref() : Ref::borrow(o.default_);
-  call.errors = nullptr;
-  if (o.unicode_errors != Py_None &&
-      convert_text_option(o.unicode_errors, &call.unicode_errors, &call.errors) < 0)
-    return nullptr;
-  call.strict_types = o.strict_types;
-  call.use_single_float = o.use_single_float;
-  call.datetime = o.datetime;
+  if (encode_call_from_options(&call, o) < 0) return nullptr;
   OneShotBuffer out;
   out.buffer.use_bin_type = o.use_bin_type;
   char scratch[ONE_SHOT_CAPACITY];

@@ -1,9 +1,12 @@
 // The Packer class: construction, header methods, output access and exports.
 #include "_cquoril/args.h"
+#include "_cquoril/class_parts.h"
 #include "_cquoril/compat.h"
 #include "_cquoril/ft.h"
 #include "_cquoril/module.h"
 #include "_packer/packer.h"
+
+#include <iterator>
 
 int _check_exports(PackerObject* self) {
   if (self->exports) {
@@ -23,7 +26,11 @@ ParamList cinit_params = {"__cinit__", cinit_names, 1, 1, 0, true, {}};
 
 const char* const init_names[] = {"default", "use_single_float", "autoreset", "use_bin_type",
                                   "strict_types", "datetime", "unicode_errors", "buf_size"};
-ParamList init_params = {"__init__", init_names, 8, 0, 0, false, {}};
+Params init_params("__init__", init_names, 0, 0);
+enum {
+  P_DEFAULT, P_USE_SINGLE_FLOAT, P_AUTORESET, P_USE_BIN_TYPE, P_STRICT_TYPES, P_DATETIME,
+  P_UNICODE_ERRORS, P_BUF_SIZE,
+};
 
 const char* const obj_names[] = {"obj"};
 ParamList pack_params = {"pack", obj_names, 1, 1, 1, false, {}};
@@ -37,9 +44,9 @@ ParamList pairs_params = {"pack_map_pairs", pairs_names, 1, 1, 1, false, {}};
 ParamList reset_params = {"reset", nullptr, 0, 0, 0, false, {}};
 ParamList bytes_params = {"bytes", nullptr, 0, 0, 0, false, {}};
 ParamList getbuffer_params = {"getbuffer", nullptr, 0, 0, 0, false, {}};
-ParamList reduce_params = {"__reduce__", nullptr, 0, 0, 0, false, {}};
-const char* const state_names[] = {"state"};
-ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
+
+// buf_size's default.
+constexpr unsigned long long DEFAULT_BUF_SIZE = 256 * 1024;
 
 PackerObject* as_packer(PyObject* op) { return reinterpret_cast<PackerObject*>(op); }
 
@@ -48,7 +55,7 @@ PyObject* packer_alloc(PyTypeObject* type, PyObject* const* args, Py_ssize_t nar
                        PyObject* kwnames) {
   PyObject* slots[1];
   if (parse_args(&cinit_params, args, nargs, kwnames, slots) < 0) return nullptr;
-  unsigned long long buf_size = 262144;
+  unsigned long long buf_size = DEFAULT_BUF_SIZE;
   if (slots[0] && convert_unsigned(slots[0], "size_t", &buf_size) < 0) return nullptr;
   Ref self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
@@ -85,8 +92,8 @@ int set_unicode_errors(PackerObject* self, PyObject* value) {
 
 int packer_init_parsed(PackerObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  PackerOptions o;
-  if (parse_packer_options(args, nargs, kwnames, &o) < 0) return -1;
+  EncodeOptions o;
+  if (convert_encode_options(args, nargs, kwnames, &o) < 0) return -1;
   CriticalSection cs(reinterpret_cast<PyObject*>(self));
   if (self->packing) {
     PyErr_SetString(PyExc_RuntimeError,
@@ -317,15 +324,6 @@ PyObject* packer_getbuffer(PyObject* op, PyObject* const* args, Py_ssize_t nargs
 
 constexpr const char NOT_PICKLABLE[] = "no default __reduce__ due to non-trivial __cinit__";
 
-PyObject* packer_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return refuse_pickling(&reduce_params, args, nargs, kwnames, NOT_PICKLABLE);
-}
-
-PyObject* packer_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  return refuse_pickling(&setstate_params, args, nargs, kwnames, NOT_PICKLABLE);
-}
-
 int packer_getbuf(PyObject* op, Py_buffer* view, int flags) {
   if (!view) {
     PyErr_SetString(PyExc_BufferError, "PyObject_GetBuffer: view==NULL argument is obsolete");
@@ -368,42 +366,36 @@ int packer_clear(PyObject* op) {
 }
 
 void packer_dealloc(PyObject* op) {
-  PackerObject* self = as_packer(op);
-  PyTypeObject* type = Py_TYPE(op);
-  PyObject_GC_UnTrack(op);
-  PyObject* pending = PyErr_GetRaisedException();
-  PyMem_Free(self->buffer.buf);
-  self->buffer.buf = nullptr;
-  Py_CLEAR(self->default_);
-  Py_CLEAR(self->unicode_errors);
-  PyErr_SetRaisedException(pending);
-  type->tp_free(op);
+  dealloc_object(op, [self = as_packer(op)] {
+    PyMem_Free(self->buffer.buf);
+    self->buffer.buf = nullptr;
+    Py_CLEAR(self->default_);
+    Py_CLEAR(self->unicode_errors);
+  });
 }
 
 PyBufferProcs packer_as_buffer = {packer_getbuf, packer_releasebuf};
 
-constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef packer_methods[] = {
-    {"__reduce__", FASTCALL(packer_reduce), FAST, "__reduce__(self)"},
-    {"__setstate__", FASTCALL(packer_setstate), FAST, "__setstate__(self, state)"},
-    {"pack", FASTCALL(packer_pack), FAST, "Packer.pack(self, obj)"},
-    {"pack_ext_type", FASTCALL(packer_pack_ext_type), FAST,
+    reduce_method<NOT_PICKLABLE>(),
+    setstate_method<NOT_PICKLABLE>(),
+    {"pack", FASTCALL(packer_pack), METHOD_FLAGS, "Packer.pack(self, obj)"},
+    {"pack_ext_type", FASTCALL(packer_pack_ext_type), METHOD_FLAGS,
      "Packer.pack_ext_type(self, typecode, data)"},
-    {"pack_array_header", FASTCALL(packer_pack_array_header), FAST,
+    {"pack_array_header", FASTCALL(packer_pack_array_header), METHOD_FLAGS,
      "Packer.pack_array_header(self, long long size)"},
-    {"pack_map_header", FASTCALL(packer_pack_map_header), FAST,
+    {"pack_map_header", FASTCALL(packer_pack_map_header), METHOD_FLAGS,
      "Packer.pack_map_header(self, long long size)"},
-    {"pack_map_pairs", FASTCALL(packer_pack_map_pairs), FAST,
+    {"pack_map_pairs", FASTCALL(packer_pack_map_pairs), METHOD_FLAGS,
      "Packer.pack_map_pairs(self, pairs)\n\nPack *pairs* as quoril map type.\n\n"
      "*pairs* should be a sequence of pairs.\n"
      "(`len(pairs)` and `for k, v in pairs:` should be supported.)"},
-    {"reset", FASTCALL(packer_reset), FAST,
+    {"reset", FASTCALL(packer_reset), METHOD_FLAGS,
      "Packer.reset(self)\n\nReset internal buffer.\n\n"
      "This method is useful only when autoreset=False."},
-    {"bytes", FASTCALL(packer_bytes), FAST,
+    {"bytes", FASTCALL(packer_bytes), METHOD_FLAGS,
      "Packer.bytes(self)\n\nReturn internal buffer contents as bytes object"},
-    {"getbuffer", FASTCALL(packer_getbuffer), FAST,
+    {"getbuffer", FASTCALL(packer_getbuffer), METHOD_FLAGS,
      "Packer.getbuffer(self)\n\nReturn memoryview of internal buffer.\n\n"
      "Note: Packer now supports buffer protocol. You can use memoryview(packer)."},
     {nullptr, nullptr, 0, nullptr},
@@ -463,17 +455,21 @@ const char packer_doc[] =
 
 }  // namespace
 
-int parse_packer_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         PackerOptions* out) {
-  PyObject* slots[8];
-  if (parse_args(&init_params, args, nargs, kwnames, slots) < 0) return -1;
-  bool* flags[5] = {&out->use_single_float, &out->autoreset, &out->use_bin_type,
-                    &out->strict_types, &out->datetime};
-  for (int i = 0; i < 5; i++)
-    if (slots[i + 1] && convert_bool(slots[i + 1], flags[i]) < 0) return -1;
-  out->default_ = slots[0] ? slots[0] : Py_None;
-  out->unicode_errors = slots[6] ? slots[6] : Py_None;
-  out->buf_size = slots[7];
+int convert_encode_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           EncodeOptions* out) {
+  PyObject* slots[std::size(init_names)];
+  if (parse_args(init_params, args, nargs, kwnames, slots) < 0) return -1;
+  // In the order of their parameters, which follow `default`.
+  bool* flags[] = {&out->use_single_float, &out->autoreset, &out->use_bin_type,
+                   &out->strict_types, &out->datetime};
+  static_assert(P_USE_SINGLE_FLOAT + std::size(flags) == size_t{P_UNICODE_ERRORS});
+  for (size_t i = 0; i < std::size(flags); i++)
+    if (slots[P_USE_SINGLE_FLOAT + i] &&
+        convert_bool(slots[P_USE_SINGLE_FLOAT + i], flags[i]) < 0)
+      return -1;
+  out->default_ = slots[P_DEFAULT] ? slots[P_DEFAULT] : Py_None;
+  out->unicode_errors = slots[P_UNICODE_ERRORS] ? slots[P_UNICODE_ERRORS] : Py_None;
+  out->buf_size = slots[P_BUF_SIZE];
   return 0;
 }
 
@@ -484,27 +480,24 @@ int check_default(PyObject* default_) {
 }
 
 int packer_params_init() {
-  for (ParamList* pl : {&cinit_params, &init_params, &pack_params, &pack_ext_params,
-                        &array_header_params, &map_header_params, &pairs_params,
-                        &setstate_params})
+  ParamList* lists[] = {&cinit_params,        &init_params,       &pack_params,  &pack_ext_params,
+                        &array_header_params, &map_header_params, &pairs_params, &setstate_params};
+  for (ParamList* pl : lists)
     if (params_init(pl) < 0) return -1;
   return 0;
 }
 
 PyTypeObject PackerType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "quoril._cquoril.Packer";
-  t.tp_basicsize = sizeof(PackerObject);
-  t.tp_dealloc = packer_dealloc;
+  PyTypeObject t = class_type({.name = "quoril._cquoril.Packer",
+                               .basicsize = sizeof(PackerObject),
+                               .doc = packer_doc,
+                               .dealloc = packer_dealloc,
+                               .traverse = packer_traverse,
+                               .clear = packer_clear,
+                               .methods = packer_methods,
+                               .init = packer_init,
+                               .new_ = packer_new,
+                               .vectorcall = packer_vectorcall});
   t.tp_as_buffer = &packer_as_buffer;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-               Py_TPFLAGS_IMMUTABLETYPE;
-  t.tp_doc = packer_doc;
-  t.tp_traverse = packer_traverse;
-  t.tp_clear = packer_clear;
-  t.tp_methods = packer_methods;
-  t.tp_init = packer_init;
-  t.tp_new = packer_new;
-  t.tp_vectorcall = packer_vectorcall;
   return t;
 }();

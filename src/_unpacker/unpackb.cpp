@@ -57,6 +57,7 @@ enum {
   A_UNICODE_ERRORS, A_PAIRS_HOOK, A_EXT_HOOK, A_MAX_STR, A_MAX_BIN, A_MAX_ARRAY, A_MAX_MAP,
   A_MAX_EXT,
 };
+static_assert(A_MAX_EXT - A_MAX_STR + 1 == LIMIT_KINDS, "a limit option per kind, in order");
 
 PyObject* or_none(PyObject* v) { return v ? v : Py_None; }
 
@@ -99,13 +100,13 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   }
   bool use_list = true, raw = false, strict_map_key = true;
   int timestamp = 0;
-  Py_ssize_t limits[5] = {-1, -1, -1, -1, -1};
+  ItemLimits limits = {LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED};
   if ((a[A_USE_LIST] && convert_bool(a[A_USE_LIST], &use_list) < 0) ||
       (a[A_RAW] && convert_bool(a[A_RAW], &raw) < 0) ||
       (a[A_TIMESTAMP] && convert_int(a[A_TIMESTAMP], &timestamp) < 0) ||
       (a[A_STRICT_MAP_KEY] && convert_bool(a[A_STRICT_MAP_KEY], &strict_map_key) < 0))
     return nullptr;
-  for (int i = 0; i < 5; i++)
+  for (int i = 0; i < LIMIT_KINDS; i++)
     if (a[A_MAX_STR + i] && convert_ssize(a[A_MAX_STR + i], &limits[i]) < 0) return nullptr;
   const char* cerr = nullptr;
   Ref errors_text;
@@ -124,12 +125,10 @@ PyObject* unpackb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   attach_stack(&ctx, shallow_stack, ONE_SHOT_STACK_DEPTH);
   key_cache_for_call(&ctx, buf_len);
   DecodeScope scope{&ctx, &view};
-  for (int i = 0; i < 5; i++)
-    if (limits[i] == -1) limits[i] = i == 3 ? buf_len / 2 : buf_len;
+  derive_limits(limits, buf_len);
   Ref ok(init_ctx(&ctx, or_none(a[A_OBJECT_HOOK]), or_none(a[A_PAIRS_HOOK]),
                   or_none(a[A_LIST_HOOK]), a[A_EXT_HOOK] ? a[A_EXT_HOOK] : g.ext_type, use_list,
-                  raw, timestamp, strict_map_key, cerr, limits[0], limits[1], limits[2],
-                  limits[3], limits[4]));
+                  raw, timestamp, strict_map_key, cerr, limits));
   if (!ok) return nullptr;
   Py_ssize_t off = 0;
   int ret = run_decoder(true, &ctx, buf, buf_len, &off);

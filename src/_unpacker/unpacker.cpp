@@ -1,8 +1,10 @@
 // The streaming Unpacker: its buffer, its file source and its reading operations.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "_cquoril/args.h"
+#include "_cquoril/class_parts.h"
 #include "_cquoril/ft.h"
 #include "_cquoril/module.h"
 #include "_unpacker/input.h"
@@ -268,21 +270,26 @@ ParamList array_header_params = {"read_array_header", nullptr, 0, 0, 0, false, {
 ParamList map_header_params = {"read_map_header", nullptr, 0, 0, 0, false, {}};
 ParamList tell_params = {"tell", nullptr, 0, 0, 0, false, {}};
 ParamList next_params = {"__next__", nullptr, 0, 0, 0, false, {}};
-ParamList reduce_params = {"__reduce__", nullptr, 0, 0, 0, false, {}};
-const char* const state_names[] = {"state"};
-ParamList setstate_params = {"__setstate__", state_names, 1, 1, 1, false, {}};
 
 enum {
   U_FILE_LIKE, U_READ_SIZE, U_USE_LIST, U_RAW, U_TIMESTAMP, U_STRICT_MAP_KEY, U_OBJECT_HOOK,
   U_PAIRS_HOOK, U_LIST_HOOK, U_UNICODE_ERRORS, U_MAX_BUFFER, U_EXT_HOOK, U_MAX_STR,
 };
+static_assert(U_MAX_STR + int{LIMIT_KINDS} == std::ssize(init_names),
+              "a limit option per kind, last");
+
+// max_buffer_size's default, and the bound it gives when 0 (2**31 - 1).
+constexpr Py_ssize_t DEFAULT_MAX_BUFFER_SIZE = 100 * 1024 * 1024;
+constexpr Py_ssize_t UNBOUNDED_BUFFER_SIZE = 2147483647;
+// read_size's default is max_buffer_size, up to this.
+constexpr Py_ssize_t DEFAULT_READ_SIZE_MAX = 1024 * 1024;
 
 struct InitOptions {
   Py_ssize_t read_size = 0;
   bool use_list = true, raw = false, strict_map_key = true;
   int timestamp = 0;
-  Py_ssize_t max_buffer_size = 104857600;
-  Py_ssize_t limits[5] = {-1, -1, -1, -1, -1};
+  Py_ssize_t max_buffer_size = DEFAULT_MAX_BUFFER_SIZE;
+  ItemLimits limits = {LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED, LIMIT_DERIVED};
 };
 
 int convert_init_options(PyObject** a, InitOptions* o) {
@@ -293,7 +300,7 @@ int convert_init_options(PyObject** a, InitOptions* o) {
       (a[U_STRICT_MAP_KEY] && convert_bool(a[U_STRICT_MAP_KEY], &o->strict_map_key) < 0) ||
       (a[U_MAX_BUFFER] && convert_ssize(a[U_MAX_BUFFER], &o->max_buffer_size) < 0))
     return -1;
-  for (int i = 0; i < 5; i++)
+  for (int i = 0; i < LIMIT_KINDS; i++)
     if (a[U_MAX_STR + i] && convert_ssize(a[U_MAX_STR + i], &o->limits[i]) < 0) return -1;
   return 0;
 }
@@ -354,10 +361,10 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
       return -1;
     }
   }
-  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : 2147483647;
-  Py_ssize_t limits[5];
-  for (int i = 0; i < 5; i++)
-    limits[i] = o.limits[i] != -1 ? o.limits[i] : (i == 3 ? limit / 2 : limit);
+  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : UNBOUNDED_BUFFER_SIZE;
+  ItemLimits limits;
+  std::copy(std::begin(o.limits), std::end(o.limits), limits);
+  derive_limits(limits, limit);
   if (o.read_size < 0) {
     PyErr_Format(PyExc_ValueError, "read_size must not be negative, got %zd", o.read_size);
     return -1;
@@ -367,7 +374,7 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
     return -1;
   }
   self->max_buffer_size = limit;
-  self->read_size = o.read_size ? o.read_size : (limit < 1048576 ? limit : 1048576);
+  self->read_size = o.read_size ? o.read_size : std::min(limit, DEFAULT_READ_SIZE_MAX);
   self->buffer = static_cast<char*>(PyMem_Malloc(self->read_size));
   if (!self->buffer) {
     PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
@@ -385,8 +392,7 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
     replace_field(&self->unicode_errors, held.release());
   }
   Ref ok(init_ctx(&self->ctx, object_hook, pairs_hook, list_hook, ext_hook, o.use_list, o.raw,
-                  o.timestamp, o.strict_map_key, errors, limits[0], limits[1], limits[2],
-                  limits[3], limits[4]));
+                  o.timestamp, o.strict_map_key, errors, limits));
   return ok ? 0 : -1;
 }
 
@@ -553,15 +559,6 @@ PyObject* unpacker_tell(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
 constexpr const char NOT_PICKLABLE[] =
     "self.ctx cannot be converted to a Python object for pickling";
 
-PyObject* unpacker_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return refuse_pickling(&reduce_params, args, nargs, kwnames, NOT_PICKLABLE);
-}
-
-PyObject* unpacker_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return refuse_pickling(&setstate_params, args, nargs, kwnames, NOT_PICKLABLE);
-}
-
 int unpacker_traverse(PyObject* op, visitproc visit, void* arg) {
   UnpackerObject* self = as_unpacker(op);
   for (int i = 0; i < OBJECT_FIELDS; i++) Py_VISIT(*hook_fields(self, i));
@@ -587,50 +584,44 @@ int unpacker_clear(PyObject* op) {
 }
 
 void unpacker_dealloc(PyObject* op) {
-  UnpackerObject* self = as_unpacker(op);
-  PyTypeObject* type = Py_TYPE(op);
-  if (type->tp_finalize && PyObject_CallFinalizerFromDealloc(op) < 0) return;
-  PyObject_GC_UnTrack(op);
-  PyObject* pending = PyErr_GetRaisedException();
-  reset_ctx(&self->ctx);
-  key_cache_release(&self->ctx);
-  PyMem_Free(self->buffer);
-  self->buffer = nullptr;
-  PyErr_SetRaisedException(pending);
-  for (int i = 0; i < OBJECT_FIELDS; i++) Py_CLEAR(*hook_fields(self, i));
-  type->tp_free(op);
+  if (Py_TYPE(op)->tp_finalize && PyObject_CallFinalizerFromDealloc(op) < 0) return;
+  dealloc_object(op, [self = as_unpacker(op)] {
+    reset_ctx(&self->ctx);
+    key_cache_release(&self->ctx);
+    PyMem_Free(self->buffer);
+    self->buffer = nullptr;
+    for (int i = 0; i < OBJECT_FIELDS; i++) Py_CLEAR(*hook_fields(self, i));
+  });
 }
 
-constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef unpacker_methods[] = {
-    {"feed", FASTCALL(unpacker_feed), FAST,
+    {"feed", FASTCALL(unpacker_feed), METHOD_FLAGS,
      "Unpacker.feed(self, next_bytes)\n\nAppend `next_bytes` to internal buffer."},
-    {"read_bytes", FASTCALL(unpacker_read_bytes), FAST,
+    {"read_bytes", FASTCALL(unpacker_read_bytes), METHOD_FLAGS,
      "Unpacker.read_bytes(self, Py_ssize_t nbytes)\n\nRead a specified number of raw bytes from "
      "the stream"},
-    {"unpack", FASTCALL(unpacker_unpack), FAST,
+    {"unpack", FASTCALL(unpacker_unpack), METHOD_FLAGS,
      "Unpacker.unpack(self)\n\nUnpack one object\n\nRaises `OutOfData` when there are no more "
      "bytes to unpack."},
-    {"skip", FASTCALL(unpacker_skip), FAST,
+    {"skip", FASTCALL(unpacker_skip), METHOD_FLAGS,
      "Unpacker.skip(self)\n\nRead and ignore one object, returning None\n\nRaises `OutOfData` "
      "when there are no more bytes to unpack."},
-    {"read_array_header", FASTCALL(unpacker_read_array_header), FAST,
+    {"read_array_header", FASTCALL(unpacker_read_array_header), METHOD_FLAGS,
      "Unpacker.read_array_header(self)\n\nassuming the next object is an array, return its size "
      "n, such that\nthe next n unpack() calls will iterate over its contents.\n\nRaises "
      "`OutOfData` when there are no more bytes to unpack."},
-    {"read_map_header", FASTCALL(unpacker_read_map_header), FAST,
+    {"read_map_header", FASTCALL(unpacker_read_map_header), METHOD_FLAGS,
      "Unpacker.read_map_header(self)\n\nassuming the next object is a map, return its size n, "
      "such that the\nnext n * 2 unpack() calls will iterate over its key-value pairs.\n\nRaises "
      "`OutOfData` when there are no more bytes to unpack."},
-    {"tell", FASTCALL(unpacker_tell), FAST,
+    {"tell", FASTCALL(unpacker_tell), METHOD_FLAGS,
      "Unpacker.tell(self)\n\nReturns the current position of the Unpacker in bytes, i.e., the\n"
      "number of bytes that were read from the input, also the starting\nposition of the next "
      "object."},
-    {"__next__", FASTCALL(unpacker_next), FAST | METH_COEXIST,
+    {"__next__", FASTCALL(unpacker_next), METHOD_FLAGS | METH_COEXIST,
      "Implement next(self)."},
-    {"__reduce__", FASTCALL(unpacker_reduce), FAST, "__reduce__(self)"},
-    {"__setstate__", FASTCALL(unpacker_setstate), FAST, "__setstate__(self, state)"},
+    reduce_method<NOT_PICKLABLE>(),
+    setstate_method<NOT_PICKLABLE>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -676,20 +667,17 @@ int unpacker_params_init() {
 }
 
 PyTypeObject UnpackerType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "quoril._cquoril.Unpacker";
-  t.tp_basicsize = sizeof(UnpackerObject);
-  t.tp_dealloc = unpacker_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-               Py_TPFLAGS_IMMUTABLETYPE;
-  t.tp_doc = unpacker_doc;
-  t.tp_traverse = unpacker_traverse;
-  t.tp_clear = unpacker_clear;
+  PyTypeObject t = class_type({.name = "quoril._cquoril.Unpacker",
+                               .basicsize = sizeof(UnpackerObject),
+                               .doc = unpacker_doc,
+                               .dealloc = unpacker_dealloc,
+                               .traverse = unpacker_traverse,
+                               .clear = unpacker_clear,
+                               .methods = unpacker_methods,
+                               .init = unpacker_init,
+                               .new_ = unpacker_new,
+                               .vectorcall = unpacker_vectorcall});
   t.tp_iter = PyObject_SelfIter;
   t.tp_iternext = unpacker_iternext;
-  t.tp_methods = unpacker_methods;
-  t.tp_init = unpacker_init;
-  t.tp_new = unpacker_new;
-  t.tp_vectorcall = unpacker_vectorcall;
   return t;
 }();

@@ -15,6 +15,11 @@ int require_callable(PyObject* hook, const char* message) {
 
 }  // namespace
 
+void derive_limits(ItemLimits& limits, Py_ssize_t bound) {
+  for (int kind = 0; kind < LIMIT_KINDS; kind++)
+    if (limits[kind] == LIMIT_DERIVED) limits[kind] = kind == LIMIT_MAP ? bound / 2 : bound;
+}
+
 void reset_ctx(decoder_ctx* ctx) {
   for (uint32_t i = 0; i < ctx->depth; i++) {
     Py_CLEAR(ctx->stack[i].pending_key);
@@ -52,8 +57,7 @@ void release_stack(decoder_ctx* ctx) {
 PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pairs_hook,
                    PyObject* list_hook, PyObject* ext_hook, int use_list, int raw,
                    int timestamp, int strict_map_key, const char* unicode_errors,
-                   Py_ssize_t max_str_len, Py_ssize_t max_bin_len, Py_ssize_t max_array_len,
-                   Py_ssize_t max_map_len, Py_ssize_t max_ext_len) {
+                   const ItemLimits& limits) {
   ctx->state = 0;
   ctx->segment_len = 0;
   ctx->depth = 0;
@@ -66,11 +70,11 @@ PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pai
   ctx->raw = raw != 0;
   ctx->strict_map_key = strict_map_key != 0;
   ctx->map_hook = ctx->list_hook = ctx->ext_hook = nullptr;
-  ctx->max_str_len = max_str_len;
-  ctx->max_bin_len = max_bin_len;
-  ctx->max_array_len = max_array_len;
-  ctx->max_map_len = max_map_len;
-  ctx->max_ext_len = max_ext_len;
+  ctx->max_str_len = limits[LIMIT_STR];
+  ctx->max_bin_len = limits[LIMIT_BIN];
+  ctx->max_array_len = limits[LIMIT_ARRAY];
+  ctx->max_map_len = limits[LIMIT_MAP];
+  ctx->max_ext_len = limits[LIMIT_EXT];
   if (object_hook != Py_None && object_pairs_hook != Py_None) {
     PyErr_SetString(PyExc_TypeError, "object_pairs_hook and object_hook are mutually exclusive.");
     return nullptr;

@@ -107,9 +107,21 @@ int decode_map_header(decoder_ctx* ctx, const char* data, Py_ssize_t len, Py_ssi
 int run_decoder(bool construct, decoder_ctx* ctx, const char* data, Py_ssize_t len,
                 Py_ssize_t* off);
 
+// The limits on single items, in the order of their keyword options
+// (max_str_len .. max_ext_len).
+enum LimitKind : int { LIMIT_STR, LIMIT_BIN, LIMIT_ARRAY, LIMIT_MAP, LIMIT_EXT, LIMIT_KINDS };
+using ItemLimits = Py_ssize_t[LIMIT_KINDS];
+
+// The value of a limit option left to be derived.
+constexpr Py_ssize_t LIMIT_DERIVED = -1;
+
+// Gives each limit still LIMIT_DERIVED its value from `bound`, the most bytes
+// of input there can be: half of it for a map, whose every entry takes two
+// bytes at least, all of it for the rest.
+void derive_limits(ItemLimits& limits, Py_ssize_t bound);
+
 void reset_ctx(decoder_ctx* ctx);
 PyObject* init_ctx(decoder_ctx* ctx, PyObject* object_hook, PyObject* object_pairs_hook,
                    PyObject* list_hook, PyObject* ext_hook, int use_list, int raw,
                    int timestamp, int strict_map_key, const char* unicode_errors,
-                   Py_ssize_t max_str_len, Py_ssize_t max_bin_len, Py_ssize_t max_array_len,
-                   Py_ssize_t max_map_len, Py_ssize_t max_ext_len);
+                   const ItemLimits& limits);
