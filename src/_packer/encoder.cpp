@@ -413,13 +413,18 @@ int pack_list_items(EncodeCall* c, PyObject* list, Py_ssize_t size, int depth_le
         held.hold(item);
       }
     }
-    // None of them is plain. Once packing one may have run code, which could
-    // have replaced the next in the list, the run ends: the next section goes
-    // on from there, seeing what that code left, as one item per section would.
+    // None of them is plain.
+    if constexpr (HELD_RUN == 1) {
+      if (pack_container(c, held.items[0], depth_left) < 0) return -1;
+      continue;
+    }
+    // Once packing one may have run code, which could have replaced the next
+    // in the list, the run ends: the next section goes on from there, seeing
+    // what that code left, as one item per section would.
     Py_ssize_t first = i - held.count;
     uint64_t slow_before = c->slow_entries;
     for (Py_ssize_t k = 0; k < held.count; k++) {
-      if (HELD_RUN > 1 && c->slow_entries != slow_before) {
+      if (c->slow_entries != slow_before) {
         i = first + k;
         break;
       }
