@@ -568,7 +568,6 @@ class FaultySource:
 
 
 FAULT_OBJECTS = [[1, "two", {"three": b"3"}], "x" * 20, {"k": [None] * 5}, 2**40, 7]
-FAULT_STREAM = b"".join(packb(o) for o in FAULT_OBJECTS)
 
 
 @pytest.mark.parametrize("fault", ["raise", "non-bytes", "short", "oversized"])
