@@ -760,6 +760,7 @@ def test_default_replacing_unvisited_list_items(mutate, expected):
     assert seen == [n for n in (0, 1) if n == 0 or mutate is swap_rest]
 
 
+@pytest.mark.thread_unsafe(reason="registers a process-wide codec error handler")
 def test_unicode_error_handler_replacing_an_unvisited_list_item():
     import codecs
 
