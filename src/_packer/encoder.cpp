@@ -351,9 +351,8 @@ struct HeldRun {
 // What pack_plain would write borrowed, near enough to end a held run: an int
 // past 64 bits says yes and is held when the next section reaches it.
 inline bool looks_plain(EncodeCall* c, PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  return type == &PyFloat_Type || type == &PyLong_Type || obj == Py_None || type == &PyBool_Type ||
-         (type == &PyUnicode_Type && is_plain_str(c, obj));
+  Kind kind = scalar_kind(obj);
+  return kind != Kind::RARE && (kind != Kind::STR || is_plain_str(c, obj));
 }
 
 int pack_dict_items(EncodeCall* c, PyObject* dict, Py_ssize_t size, int depth_left) {

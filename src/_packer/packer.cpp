@@ -45,9 +45,6 @@ ParamList reset_params = {"reset", nullptr, 0, 0, 0, false, {}};
 ParamList bytes_params = {"bytes", nullptr, 0, 0, 0, false, {}};
 ParamList getbuffer_params = {"getbuffer", nullptr, 0, 0, 0, false, {}};
 
-// buf_size's default.
-constexpr unsigned long long DEFAULT_BUF_SIZE = 256 * 1024;
-
 PackerObject* as_packer(PyObject* op) { return reinterpret_cast<PackerObject*>(op); }
 
 // The allocation step: the object and its block of buf_size bytes.
@@ -55,7 +52,7 @@ PyObject* packer_alloc(PyTypeObject* type, PyObject* const* args, Py_ssize_t nar
                        PyObject* kwnames) {
   PyObject* slots[1];
   if (parse_args(&cinit_params, args, nargs, kwnames, slots) < 0) return nullptr;
-  unsigned long long buf_size = DEFAULT_BUF_SIZE;
+  unsigned long long buf_size = DEFAULT_PACKER_BUF_SIZE;
   if (slots[0] && convert_unsigned(slots[0], "size_t", &buf_size) < 0) return nullptr;
   Ref self(type->tp_alloc(type, 0));
   if (!self) return nullptr;

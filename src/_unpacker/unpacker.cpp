@@ -278,11 +278,6 @@ enum {
 static_assert(U_MAX_STR + int{LIMIT_KINDS} == std::ssize(init_names),
               "a limit option per kind, last");
 
-// max_buffer_size's default, and the bound it gives when 0 (2**31 - 1).
-constexpr Py_ssize_t DEFAULT_MAX_BUFFER_SIZE = 100 * 1024 * 1024;
-constexpr Py_ssize_t UNBOUNDED_BUFFER_SIZE = 2147483647;
-// read_size's default is max_buffer_size, up to this.
-constexpr Py_ssize_t DEFAULT_READ_SIZE_MAX = 1024 * 1024;
 
 struct InitOptions {
   Py_ssize_t read_size = 0;
@@ -361,7 +356,7 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
       return -1;
     }
   }
-  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : UNBOUNDED_BUFFER_SIZE;
+  Py_ssize_t limit = o.max_buffer_size ? o.max_buffer_size : UNBOUNDED_MAX_BUFFER_SIZE;
   ItemLimits limits;
   std::copy(std::begin(o.limits), std::end(o.limits), limits);
   derive_limits(limits, limit);
@@ -374,7 +369,7 @@ int init_locked(UnpackerObject* self, PyObject** a, const InitOptions& o) {
     return -1;
   }
   self->max_buffer_size = limit;
-  self->read_size = o.read_size ? o.read_size : std::min(limit, DEFAULT_READ_SIZE_MAX);
+  self->read_size = o.read_size ? o.read_size : std::min(limit, DEFAULT_READ_SIZE_CAP);
   self->buffer = static_cast<char*>(PyMem_Malloc(self->read_size));
   if (!self->buffer) {
     PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
